@@ -1,0 +1,46 @@
+#pragma once
+
+#include "dns/OperationResult.h"
+
+#include <windows.h>
+#include <ifdef.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The outcome of an interface lookup.
+struct IndexResult {
+    NET_IFINDEX ifIndex = 0;
+    std::string error;
+    bool success = false;
+};
+
+// UTF-8 (or, failing that, the ANSI code page) to UTF-16.
+std::wstring utf8ToWide(std::string_view text);
+
+// Confines DNS to the tunnel interface with a dynamic WFP session, its own sublayer and
+// twelve filters, installed in one transaction. No lock: callers must not run two of its
+// operations at once.
+class DnsManager {
+public:
+    DnsManager() = default;
+    ~DnsManager();
+    DnsManager(const DnsManager&) = delete;
+    DnsManager& operator=(const DnsManager&) = delete;
+
+    OperationResult applyIsolation(std::string_view interfaceAlias);
+    OperationResult restore();
+
+    IndexResult resolveInterfaceIndex(std::string_view interfaceAlias);
+    IndexResult waitForInterfaceIndex(std::string_view interfaceAlias);
+
+private:
+    // (private helpers: addLayerRules, addRulePair, addFilter, rollback)
+
+    HANDLE engineHandle = nullptr;
+    NET_IFINDEX tunnelIfIndex = 0;
+    bool sublayerAdded = false;
+    std::vector<std::uint64_t> filterIds;
+};

@@ -1,0 +1,201 @@
+#include "log/Logger.h"
+
+#include "log/LogDirectory.h"
+
+#include <windows.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <iomanip>
+#include <new>
+#include <sstream>
+
+namespace {
+
+constexpr std::uintmax_t kRotateAboveBytes = 10485760; // 10 MiB
+constexpr wchar_t kDefaultBase[] = L"C:\\ProgramData";
+constexpr wchar_t kLogFileName[] = L"Orvanet_service.log";
+
+const char* levelName(LogLevel level) {
+    switch (level) {
+    case LogLevel::Debug:
+        return "DEBUG";
+    case LogLevel::Info:
+        return "INFO";
+    case LogLevel::Warn:
+        return "WARN";
+    case LogLevel::Error:
+        return "ERROR";
+    }
+    return "UNKNOWN";
+}
+
+std::wstring programDataBase() {
+    const DWORD size = GetEnvironmentVariableW(L"ProgramData", nullptr, 0);
+    if (size > 1) {
+        std::wstring value(size, L'\0');
+        const DWORD length = GetEnvironmentVariableW(L"ProgramData", value.data(), size);
+        if (length > 0 && length < size) {
+            value.resize(length);
+            return value;
+        }
+    }
+    return kDefaultBase;
+}
+
+std::string narrow(const std::filesystem::path& path) {
+    const std::wstring& wide = path.native();
+    if (wide.empty()) {
+        return {};
+    }
+    const int length = WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()),
+                                           nullptr, 0, nullptr, nullptr);
+    std::string text(static_cast<size_t>(length > 0 ? length : 0), '\0');
+    if (length > 0) {
+        WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), text.data(),
+                            length, nullptr, nullptr);
+    }
+    return text;
+}
+
+} // namespace
+
+// The log must outlive every object that may log at process exit (the components'
+// destructors run after the static-destruction point of an ordinary function-local
+// static), so the object is never destroyed; its file is closed by an exit handler
+// registered right after it was built, which therefore runs before the destructors of
+// everything created earlier.
+struct LoggerStorage {
+    LoggerStorage() { new (&buffer) Logger(); }
+    Logger& get() { return *std::launder(reinterpret_cast<Logger*>(&buffer)); }
+    alignas(Logger) unsigned char buffer[sizeof(Logger)];
+};
+
+Logger& Logger::instance() {
+    static LoggerStorage storage;
+    static const bool closeAtExit = [] {
+        std::atexit([] { Logger::instance().close(); });
+        return true;
+    }();
+    (void)closeAtExit;
+    return storage.get();
+}
+
+bool Logger::initialize(const std::filesystem::path& path) {
+    std::lock_guard lock(mutex);
+    if (initialized) {
+        return true;
+    }
+    if (!path.empty()) {
+        logPath = path;
+        std::error_code ignored;
+        std::filesystem::create_directories(logPath.parent_path(), ignored);
+    } else {
+        const std::filesystem::path base = programDataBase();
+        logPath = base / L"Pellmarrow" / L"Orvanet" / L"logs" / kLogFileName;
+        std::error_code error;
+        const std::filesystem::path directory = logPath.parent_path();
+        bool usable = createLogDirectories(base, directory, error);
+        if (usable && isReparsePoint(logPath)) {
+            usable = false;
+            error = std::error_code(ERROR_CANT_ACCESS_FILE, std::system_category());
+        }
+        if (!usable) {
+            debugOutput(orvanet::format("Failed to create log directory: {} - {}", narrow(directory),
+                                        formatWindowsError(static_cast<std::uint32_t>(error.value()))));
+            // Throws when the platform cannot name a temporary directory.
+            logPath = std::filesystem::temp_directory_path() / kLogFileName;
+        }
+    }
+    if (!openFile()) {
+        debugOutput(orvanet::format("Failed to open log file: {}", narrow(logPath)));
+        return false;
+    }
+    initialized = true;
+    file << '\n';
+    writeSelfLine("=== Service logging initialized ===");
+    debugOutput(orvanet::format("Logging initialized to: {}", narrow(logPath)));
+    return true;
+}
+
+bool Logger::openFile() {
+    // A link planted in place of the file would turn the append into a write anywhere.
+    if (isReparsePoint(logPath)) {
+        return false;
+    }
+    file.clear();
+    file.open(logPath, std::ios::out | std::ios::app);
+    return file.is_open();
+}
+
+void Logger::writeSelfLine(std::string_view message) {
+    file << '[' << timestamp() << "] [INFO] " << message << std::endl;
+}
+
+void Logger::writeLine(LogLevel level, std::string_view message) {
+    std::lock_guard lock(mutex);
+    const std::string line = orvanet::format("[{}] [{}] {}", timestamp(), levelName(level), message);
+    debugOutput(line);
+    if (initialized && file.is_open()) {
+        file << line << std::endl;
+        file.flush();
+        rotateIfNeeded();
+    }
+}
+
+void Logger::logWindowsError(std::string_view api, std::uint32_t code) {
+    const std::string text = formatWindowsError(code);
+    log(LogLevel::Error, "ERROR in {}: Code 0x{:08X} - {}", api, code, text);
+}
+
+void Logger::close() {
+    std::lock_guard lock(mutex);
+    if (initialized && file.is_open()) {
+        writeSelfLine("=== Service logging closing ===");
+        file.close();
+        initialized = false;
+    }
+}
+
+std::string Logger::timestamp() {
+    const auto now = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    std::tm local{};
+#ifdef _WIN32
+    localtime_s(&local, &seconds);
+#else
+    localtime_r(&seconds, &local);
+#endif
+    std::ostringstream out;
+    out << std::put_time(&local, "%Y-%m-%d %H:%M:%S");
+    return out.str();
+}
+
+void Logger::debugOutput(std::string_view text) {
+    OutputDebugStringA(orvanet::format("[Orvanet] {}\n", text).c_str());
+}
+
+void Logger::rotateIfNeeded() {
+    if (!file.is_open()) {
+        return;
+    }
+    const std::streamoff size = file.tellp();
+    if (size < 0 || static_cast<std::uintmax_t>(size) <= kRotateAboveBytes) {
+        return;
+    }
+    file.close();
+    std::filesystem::path rotatedPath = logPath;
+    rotatedPath.replace_extension(L".log.old");
+    constexpr DWORD kMoveFlags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED;
+    bool rotated = MoveFileExW(logPath.c_str(), rotatedPath.c_str(), kMoveFlags) != 0;
+    if (!rotated) {
+        DeleteFileW(rotatedPath.c_str());
+        rotated = MoveFileExW(logPath.c_str(), rotatedPath.c_str(), kMoveFlags) != 0;
+    }
+    if (openFile() && rotated) {
+        // Only a rename that happened is announced; after a failed one the same file
+        // goes on and the next line tries again.
+        writeSelfLine("Log file rotated");
+    }
+}

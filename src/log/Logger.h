@@ -1,0 +1,78 @@
+#pragma once
+
+#include "log/Format.h"
+
+#include <concepts>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+enum class LogLevel : int {
+    Debug = 0,
+    Info = 1,
+    Warn = 2,
+    Error = 3,
+};
+
+// Text of a Windows error code: "No error" for 0, the system's text without its line
+// end, or "Unknown error (code: N)".
+std::string formatWindowsError(std::uint32_t code);
+
+// The process-wide service log: one line per call, to the debugger always and to the
+// log file while it is open. Every operation may be called from any thread.
+class Logger {
+public:
+    static Logger& instance();
+
+    Logger(const Logger&) = delete;
+    Logger& operator=(const Logger&) = delete;
+
+    // An empty path means the default location under "ProgramData".
+    bool initialize(const std::filesystem::path& path = {});
+
+    // A message that is already formatted. Constrained so that a literal picks the
+    // format-string overload below, where doubled braces stand for single ones.
+    void log(LogLevel level, std::same_as<std::string_view> auto message) {
+        writeLine(level, message);
+    }
+
+    template <typename... Args>
+    void log(LogLevel level, orvanet::FormatString<Args...> fmt, Args&&... args) {
+        // Formatted before the lock is taken: an argument's formatting never logs.
+        writeLine(level, std::string_view(orvanet::format(fmt, std::forward<Args>(args)...)));
+    }
+
+    void logWindowsError(std::string_view api, std::uint32_t code);
+
+    void close();
+
+private:
+    Logger() = default;
+    ~Logger() = default;
+    friend struct LoggerStorage;
+
+    void writeLine(LogLevel level, std::string_view message);
+    bool openFile();
+    void writeSelfLine(std::string_view message);
+    static std::string timestamp();
+    static void debugOutput(std::string_view text);
+    void rotateIfNeeded();
+
+    std::mutex mutex;
+    std::ofstream file;
+    std::filesystem::path logPath;
+    bool initialized = false;
+};
+
+template <typename... Args>
+void logInfo(orvanet::FormatString<Args...> fmt, Args&&... args) {
+    Logger::instance().log(LogLevel::Info, fmt, std::forward<Args>(args)...);
+}
+
+template <typename... Args>
+void logError(orvanet::FormatString<Args...> fmt, Args&&... args) {
+    Logger::instance().log(LogLevel::Error, fmt, std::forward<Args>(args)...);
+}

@@ -1,0 +1,9 @@
+#include "service/Components.h"
+
+void createComponents() {}
+
+bool startComponents() {
+    return true;
+}
+
+void shutdownComponents() {}

@@ -1,0 +1,165 @@
+#include "service/ServiceHost.h"
+
+#include "log/Logger.h"
+#include "service/Components.h"
+
+#include <winsock2.h>
+
+#include <exception>
+#include <mutex>
+#include <string>
+
+SERVICE_STATUS_HANDLE g_statusHandle = nullptr;
+SERVICE_STATUS g_serviceStatus = {};
+std::atomic<bool> g_running{false};
+
+namespace {
+
+constexpr DWORD kStartWaitHintMs = 10000;
+constexpr DWORD kStopWaitHintMs = 5000;
+
+// The control handler and the service main thread both change g_serviceStatus: each
+// change and its SetServiceStatus call happen under this lock, so the Service Control
+// Manager never sees a record that mixes two reports.
+std::mutex g_statusMutex;
+
+void sendStatus() {
+    SetServiceStatus(g_statusHandle, &g_serviceStatus);
+}
+
+void failStartup() {
+    cleanupWinsock();
+    reportServiceStatus(SERVICE_STOPPED, ERROR_SERVICE_SPECIFIC_ERROR);
+}
+
+// Steps of the start-up that run inside its exception handler. False: the start failed
+// and has been reported.
+bool startService() {
+    Logger::instance().initialize();
+    logInfo("=== Service starting ===");
+    reportStartPending();
+
+    WSADATA wsaData = {};
+    const int result = WSAStartup(MAKEWORD(2, 2), &wsaData);
+    if (result != 0) {
+        logError("WSAStartup failed with error: {}", result);
+        reportServiceStatus(SERVICE_STOPPED, ERROR_SERVICE_SPECIFIC_ERROR);
+        return false;
+    }
+    logInfo("Winsock initialized successfully");
+    reportStartPending();
+
+    createComponents();
+    reportStartPending();
+
+    if (!startComponents()) {
+        failStartup();
+        return false;
+    }
+    g_running = true;
+    reportServiceStatus(SERVICE_RUNNING, NO_ERROR);
+    logInfo("Service is now running");
+    return true;
+}
+
+} // namespace
+
+void reportServiceStatus(DWORD state, DWORD exitCode) {
+    std::lock_guard lock(g_statusMutex);
+    g_serviceStatus.dwCurrentState = state;
+    g_serviceStatus.dwWin32ExitCode = exitCode;
+    g_serviceStatus.dwCheckPoint = 0;
+    g_serviceStatus.dwWaitHint = 0;
+    sendStatus();
+}
+
+void reportStartPending() {
+    std::lock_guard lock(g_statusMutex);
+    g_serviceStatus.dwCurrentState = SERVICE_START_PENDING;
+    g_serviceStatus.dwWin32ExitCode = NO_ERROR;
+    g_serviceStatus.dwWaitHint = kStartWaitHintMs;
+    ++g_serviceStatus.dwCheckPoint;
+    sendStatus();
+}
+
+void reportStopProgress() {
+    std::lock_guard lock(g_statusMutex);
+    if (g_serviceStatus.dwCurrentState != SERVICE_STOP_PENDING) {
+        return;
+    }
+    ++g_serviceStatus.dwCheckPoint;
+    sendStatus();
+}
+
+void cleanupWinsock() {
+    WSACleanup();
+    logInfo("Winsock cleaned up");
+}
+
+void WINAPI ServiceCtrlHandler(DWORD control) {
+    switch (control) {
+    case SERVICE_CONTROL_STOP: {
+        logInfo("Service received STOP control");
+        {
+            std::lock_guard lock(g_statusMutex);
+            ++g_serviceStatus.dwCheckPoint;
+            g_serviceStatus.dwWin32ExitCode = NO_ERROR;
+            g_serviceStatus.dwCurrentState = SERVICE_STOP_PENDING;
+            g_serviceStatus.dwWaitHint = kStopWaitHintMs;
+            sendStatus();
+        }
+        g_running = false;
+        break;
+    }
+    case SERVICE_CONTROL_INTERROGATE: {
+        std::lock_guard lock(g_statusMutex);
+        sendStatus();
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+void WINAPI ServiceMain(DWORD /*argc*/, LPSTR* /*argv*/) {
+    g_statusHandle = RegisterServiceCtrlHandlerA(kServiceName, ServiceCtrlHandler);
+    if (g_statusHandle == nullptr) {
+        return;
+    }
+    {
+        std::lock_guard lock(g_statusMutex);
+        g_serviceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+        g_serviceStatus.dwControlsAccepted = SERVICE_ACCEPT_STOP;
+        g_serviceStatus.dwWin32ExitCode = NO_ERROR;
+        g_serviceStatus.dwServiceSpecificExitCode = 0;
+        g_serviceStatus.dwCurrentState = SERVICE_START_PENDING;
+        g_serviceStatus.dwWaitHint = kStartWaitHintMs;
+        g_serviceStatus.dwCheckPoint = 1;
+        sendStatus();
+    }
+
+    try {
+        if (!startService()) {
+            return;
+        }
+    } catch (const std::exception& e) {
+        OutputDebugStringA(
+            (std::string("[Orvanet] Exception during startup: ") + e.what() + "\n").c_str());
+        failStartup();
+        return;
+    } catch (...) {
+        OutputDebugStringA("[Orvanet] Unknown exception during startup\n");
+        failStartup();
+        return;
+    }
+
+    while (g_running) {
+        Sleep(1000);
+    }
+    logInfo("Service shutting down...");
+    shutdownComponents();
+    cleanupWinsock();
+    logInfo("=== Service stopped ===");
+    Logger::instance().close();
+    reportServiceStatus(SERVICE_STOPPED, NO_ERROR);
+}

@@ -1,0 +1,26 @@
+#include "service/ServiceHost.h"
+
+#include <cstdio>
+
+int main(int /*argc*/, char* argv[]) {
+    SERVICE_TABLE_ENTRYA dispatchTable[] = {
+        {const_cast<LPSTR>(kServiceName), ServiceMain},
+        {nullptr, nullptr},
+    };
+    if (StartServiceCtrlDispatcherA(dispatchTable)) {
+        return 0;
+    }
+    const DWORD error = GetLastError();
+    if (error != ERROR_FAILED_SERVICE_CONTROLLER_CONNECT) {
+        return static_cast<int>(error);
+    }
+    printf("Orvanet Service\n");
+    printf("================\n");
+    printf("This executable is designed to run as a Windows Service.\n\n");
+    printf("To install: sc create Orvanet binPath= \"%s\"\n", argv[0]);
+    printf("To start:   sc start Orvanet\n");
+    printf("To stop:    sc stop Orvanet\n");
+    printf("To delete:  sc delete Orvanet\n\n");
+    printf("Library functions linked successfully.\n");
+    return 0;
+}

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+// Captures what the process sends to OutputDebugStringA, the way a debugger sees it:
+// a vectored exception handler takes the DBG_PRINTEXCEPTION_C that the call raises.
+// One capture at a time; texts are recorded whole, in the order of the calls.
+class DebugCapture {
+public:
+    DebugCapture();
+    ~DebugCapture();
+    DebugCapture(const DebugCapture&) = delete;
+    DebugCapture& operator=(const DebugCapture&) = delete;
+
+    std::vector<std::string> texts() const;
+    void clear();
+
+private:
+    void* handler = nullptr;
+};

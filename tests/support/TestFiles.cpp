@@ -1,0 +1,58 @@
+#include "support/TestFiles.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <fstream>
+#include <sstream>
+
+TempFolder::TempFolder(const std::string& tag) {
+    static std::atomic<int> counter{0};
+    root = std::filesystem::temp_directory_path() /
+           ("orvanet-" + tag + "-" + std::to_string(GetCurrentProcessId()) + "-" +
+            std::to_string(counter++));
+    std::filesystem::remove_all(root);
+    std::filesystem::create_directories(root);
+}
+
+TempFolder::~TempFolder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(root, ignored);
+}
+
+std::string readFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+std::vector<std::string> readLines(const std::filesystem::path& path) {
+    std::vector<std::string> lines;
+    std::istringstream in(readFile(path));
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+std::string messageOf(const std::string& line) {
+    // "[YYYY-MM-DD HH:MM:SS] [LEVEL] message"
+    const auto levelEnd = line.find("] ", 23);
+    if (line.size() < 24 || line[0] != '[' || line[20] != ']' || levelEnd == std::string::npos) {
+        return line;
+    }
+    return line.substr(levelEnd + 2);
+}
+
+std::string levelOf(const std::string& line) {
+    const auto levelEnd = line.find("] ", 23);
+    if (line.size() < 24 || line[0] != '[' || line[22] != '[' || levelEnd == std::string::npos) {
+        return {};
+    }
+    return line.substr(23, levelEnd - 23);
+}
