@@ -38,14 +38,25 @@ bool isPlainDirectory(const std::filesystem::path& path, std::error_code& error)
 
 bool createProtectedDirectory(const std::filesystem::path& path, SECURITY_ATTRIBUTES* security,
                               std::error_code& error) {
-    if (CreateDirectoryW(path.c_str(), security)) {
-        return true;
-    }
-    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+    // Whatever was made or found, it must be a plain folder: a dangling link answers
+    // "not found" to the look-up and would have the folder made wherever it points.
+    if (CreateDirectoryW(path.c_str(), security) || GetLastError() == ERROR_ALREADY_EXISTS) {
         return isPlainDirectory(path, error);
     }
     error = lastError();
     return false;
+}
+
+// A link that does not resolve (GetFileAttributesW follows it and fails): the directory
+// listing of its parent still shows it as a reparse point.
+bool isLink(const std::filesystem::path& path) {
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW(path.c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    FindClose(find);
+    return (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
 } // namespace
@@ -79,6 +90,10 @@ bool createLogDirectories(const std::filesystem::path& trustedBase,
         const bool insideBase = current.native().starts_with(base.native());
         const DWORD attributes = GetFileAttributesW(current.c_str());
         if (attributes == INVALID_FILE_ATTRIBUTES) {
+            if (insideBase && isLink(current)) {
+                error = std::error_code(ERROR_CANT_ACCESS_FILE, std::system_category());
+                return false;
+            }
             if (!createProtectedDirectory(current, &security, error)) {
                 return false;
             }

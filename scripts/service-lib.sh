@@ -1,0 +1,52 @@
+# Helpers for driving Orvanet.exe under Wine's Service Control Manager in a private
+# prefix. Source after wine-env.sh.
+
+# service_install PREFIX DIR FILE...: a fresh prefix whose server persists (Wine would
+# otherwise end services.exe with the last ordinary process), the files copied to
+# C:\DIR, and the service created there.
+service_install() {
+    local prefix=$1 dir=$2
+    shift 2
+    wine_prefix_shutdown "$prefix"
+    rm -rf "$prefix" "$prefix.lock"
+    wine_prefix_ready "$prefix"
+    wineserver -p
+    mkdir -p "$prefix/drive_c/$dir"
+    cp "$@" "$prefix/drive_c/$dir/"
+    wine sc create Orvanet binPath= "C:\\$dir\\Orvanet.exe" >/dev/null
+}
+
+# service_state: the STATE word of "sc query Orvanet" (RUNNING, STOPPED, ...).
+service_state() {
+    wine sc query Orvanet 2>/dev/null | tr -d '\r' | awk '/STATE/ {print $4}'
+}
+
+# service_exit_code: the WIN32_EXIT_CODE of "sc query Orvanet".
+service_exit_code() {
+    wine sc query Orvanet 2>/dev/null | tr -d '\r' | awk '/WIN32_EXIT_CODE/ {print $3}'
+}
+
+# service_wait_state STATE SECONDS: waits until the service reports STATE.
+service_wait_state() {
+    local want=$1 limit=$2 waited=0
+    while [ "$(service_state)" != "$want" ]; do
+        if [ "$waited" -ge "$((limit * 5))" ]; then
+            echo "service did not reach $want within ${limit}s (state: $(service_state))" >&2
+            return 1
+        fi
+        sleep 0.2
+        waited=$((waited + 1))
+    done
+}
+
+# The default log location of a service started by Wine's SCM ("ProgramData" there is
+# C:\users\Public).
+service_log() {
+    echo "$WINEPREFIX/drive_c/users/Public/Pellmarrow/Orvanet/logs/Orvanet_service.log"
+}
+
+service_remove() {
+    wine sc stop Orvanet >/dev/null 2>&1 || true
+    wine sc delete Orvanet >/dev/null 2>&1 || true
+    wine_prefix_shutdown "$WINEPREFIX"
+}

@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# The service host under Wine's real Service Control Manager: install, start, RUNNING,
+# stop, STOPPED with exit code 0, the host's lines in the log in order; the console run.
+# Usage: service_host.sh BUILD_BIN_DIR WORK_DIR
+set -uo pipefail
+here=$(dirname "${BASH_SOURCE[0]}")
+source "$here/../../scripts/wine-env.sh"
+source "$here/../../scripts/service-lib.sh"
+source "$here/check.sh"
+bin=$1
+work=$2
+prefix="$work/prefix-host"
+trap 'service_remove' EXIT
+
+service_install "$prefix" Orvanet "$bin/Orvanet.exe"
+
+# Started from a console the program prints its installation help and exits with 0.
+help=$(wine "C:\\Orvanet\\Orvanet.exe" | tr -d '\r')
+expect_eq "console exit status" 0 "${PIPESTATUS[0]}"
+expected_help='Orvanet Service
+================
+This executable is designed to run as a Windows Service.
+
+To install: sc create Orvanet binPath= "C:\Orvanet\Orvanet.exe"
+To start:   sc start Orvanet
+To stop:    sc stop Orvanet
+To delete:  sc delete Orvanet
+
+Library functions linked successfully.'
+expect_eq "console help" "$expected_help" "$help"
+
+wine sc start Orvanet >/dev/null
+service_wait_state RUNNING 30 || fail "service not RUNNING"
+expect_eq "state after start" RUNNING "$(service_state)"
+wine sc stop Orvanet >/dev/null
+service_wait_state STOPPED 30 || fail "service not STOPPED"
+expect_eq "exit code after stop" 0 "$(service_exit_code)"
+
+log=$(service_log)
+if [ -f "$log" ]; then
+    expect_in_order "$log" "] [INFO] === Service logging initialized ===" \
+        "] [INFO] === Service starting ===" "] [INFO] Winsock initialized successfully" \
+        "] [INFO] Service is now running" "] [INFO] Service received STOP control" \
+        "] [INFO] Service shutting down..." "] [INFO] Winsock cleaned up" \
+        "] [INFO] === Service stopped ===" "] [INFO] === Service logging closing ==="
+    # Each start leaves an empty line before its first line.
+    expect_eq "empty line before the start line" "" "$(grep -B1 -F '=== Service logging initialized' "$log" | head -n 1 | tr -d '\r')"
+else
+    fail "no log file at $log"
+fi
+
+finish

@@ -1,0 +1,322 @@
+#include "log/Logger.h"
+#include "support/DebugCapture.h"
+#include "support/TestFiles.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <fstream>
+#include <regex>
+#include <set>
+#include <thread>
+
+namespace {
+
+constexpr std::uintmax_t kLimit = 10485760;
+
+const std::regex kLineShape(R"(\[\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\] \[(DEBUG|INFO|WARN|ERROR|UNKNOWN)\] .*)");
+
+void setProgramData(const wchar_t* value) {
+    SetEnvironmentVariableW(L"ProgramData", value);
+}
+
+class LoggerTest : public ::testing::Test {
+protected:
+    void TearDown() override {
+        Logger::instance().close();
+        setProgramData(nullptr);
+    }
+    TempFolder folder{"log"};
+};
+
+// Runs first in this executable: nothing has opened the log yet.
+TEST_F(LoggerTest, LinesBeforeInitializeReachOnlyTheDebugger) {
+    DebugCapture capture;
+    Logger::instance().log(LogLevel::Info, "before {}", "initialize");
+    const auto texts = capture.texts();
+    ASSERT_EQ(1u, texts.size());
+    EXPECT_TRUE(texts[0].starts_with("[Orvanet] ["));
+    EXPECT_TRUE(texts[0].ends_with("] [INFO] before initialize\n"));
+
+    const auto path = folder.path() / "a.log";
+    ASSERT_TRUE(Logger::instance().initialize(path));
+    Logger::instance().close();
+    for (const auto& line : readLines(path)) {
+        EXPECT_EQ(std::string::npos, line.find("before initialize"));
+    }
+}
+
+TEST_F(LoggerTest, FileHoldsStartLineLinesAndClosingLineInOrder) {
+    const auto path = folder.path() / "sub" / "dir" / "b.log";
+    DebugCapture capture;
+    ASSERT_TRUE(Logger::instance().initialize(path));
+    Logger::instance().log(LogLevel::Debug, "d {}", 1);
+    Logger::instance().log(LogLevel::Info, "braces {{}}");
+    Logger::instance().log(LogLevel::Warn, "w");
+    Logger::instance().log(LogLevel::Error, "e");
+    Logger::instance().log(static_cast<LogLevel>(7), "seven");
+    Logger::instance().log(LogLevel::Info, std::string_view("raw {}"));
+    logInfo("info {}", "helper");
+    logError("error {}", 3);
+    Logger::instance().close();
+
+    const auto lines = readLines(path);
+    ASSERT_EQ(11u, lines.size());
+    EXPECT_EQ("", lines[0]);
+    const std::vector<std::pair<std::string, std::string>> expected = {
+        {"INFO", "=== Service logging initialized ==="},
+        {"DEBUG", "d 1"},
+        {"INFO", "braces {}"},
+        {"WARN", "w"},
+        {"ERROR", "e"},
+        {"UNKNOWN", "seven"},
+        {"INFO", "raw {}"},
+        {"INFO", "info helper"},
+        {"ERROR", "error 3"},
+        {"INFO", "=== Service logging closing ==="},
+    };
+    for (size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_TRUE(std::regex_match(lines[i + 1], kLineShape)) << lines[i + 1];
+        EXPECT_EQ(expected[i].first, levelOf(lines[i + 1]));
+        EXPECT_EQ(expected[i].second, messageOf(lines[i + 1]));
+    }
+    // Text mode: every line ends in CR LF.
+    const std::string raw = readFile(path);
+    EXPECT_TRUE(raw.starts_with("\r\n["));
+    EXPECT_EQ(std::string::npos, raw.find("]\n"));
+
+    // The debugger saw the ordinary lines, prefixed, and the path notice; never the
+    // three lines the log writes about itself.
+    const auto texts = capture.texts();
+    ASSERT_EQ(9u, texts.size());
+    EXPECT_EQ("[Orvanet] Logging initialized to: " + path.string() + "\n", texts[0]);
+    EXPECT_EQ("[Orvanet] " + lines[2] + "\n", texts[1]);
+    EXPECT_EQ("[Orvanet] " + lines[9] + "\n", texts[8]);
+}
+
+TEST_F(LoggerTest, SecondInitializeWritesNoSecondStartLine) {
+    const auto path = folder.path() / "c.log";
+    ASSERT_TRUE(Logger::instance().initialize(path));
+    EXPECT_TRUE(Logger::instance().initialize(folder.path() / "other.log"));
+    Logger::instance().close();
+    EXPECT_FALSE(std::filesystem::exists(folder.path() / "other.log"));
+    size_t startLines = 0;
+    for (const auto& line : readLines(path)) {
+        startLines += messageOf(line) == "=== Service logging initialized ===" ? 1 : 0;
+    }
+    EXPECT_EQ(1u, startLines);
+}
+
+TEST_F(LoggerTest, AfterCloseLinesReachOnlyTheDebuggerAndEachStartAddsAnEmptyLine) {
+    const auto path = folder.path() / "d.log";
+    ASSERT_TRUE(Logger::instance().initialize(path));
+    Logger::instance().close();
+    DebugCapture capture;
+    Logger::instance().log(LogLevel::Info, "after close");
+    EXPECT_EQ(1u, capture.texts().size());
+    auto lines = readLines(path);
+    ASSERT_EQ(3u, lines.size());
+    EXPECT_EQ("=== Service logging closing ===", messageOf(lines.back()));
+
+    ASSERT_TRUE(Logger::instance().initialize(path));
+    Logger::instance().close();
+    lines = readLines(path);
+    ASSERT_EQ(6u, lines.size());
+    EXPECT_EQ("", lines[3]);
+    EXPECT_EQ("=== Service logging initialized ===", messageOf(lines[4]));
+}
+
+TEST_F(LoggerTest, DefaultPathIsBelowProgramData) {
+    setProgramData(folder.path().c_str());
+    ASSERT_TRUE(Logger::instance().initialize());
+    Logger::instance().close();
+    const auto expected = folder.path() / "Pellmarrow" / "Orvanet" / "logs" / "Orvanet_service.log";
+    ASSERT_TRUE(std::filesystem::exists(expected));
+    EXPECT_EQ("=== Service logging closing ===", messageOf(readLines(expected).back()));
+}
+
+TEST_F(LoggerTest, MissingOrEmptyProgramDataMeansCProgramData) {
+    const std::filesystem::path expected = L"C:\\ProgramData\\Pellmarrow\\Orvanet\\logs\\Orvanet_service.log";
+    for (const wchar_t* value : {static_cast<const wchar_t*>(nullptr), L""}) {
+        setProgramData(value);
+        DebugCapture capture;
+        ASSERT_TRUE(Logger::instance().initialize());
+        Logger::instance().close();
+        ASSERT_FALSE(capture.texts().empty());
+        EXPECT_EQ("[Orvanet] Logging initialized to: " + expected.string() + "\n", capture.texts()[0]);
+    }
+}
+
+TEST_F(LoggerTest, FolderThatCannotBeCreatedFallsBackToTheTemporaryDirectory) {
+    // A file where the first folder should be: no folder can be made below it.
+    const auto blocker = folder.path() / "Pellmarrow";
+    std::ofstream(blocker) << "x";
+    setProgramData(folder.path().c_str());
+    DebugCapture capture;
+    ASSERT_TRUE(Logger::instance().initialize());
+    Logger::instance().close();
+    const auto texts = capture.texts();
+    ASSERT_EQ(2u, texts.size());
+    const std::string directory = (folder.path() / "Pellmarrow" / "Orvanet" / "logs").string();
+    EXPECT_TRUE(texts[0].starts_with("[Orvanet] Failed to create log directory: " + directory + " - "))
+        << texts[0];
+    const auto fallback = std::filesystem::temp_directory_path() / "Orvanet_service.log";
+    EXPECT_EQ("[Orvanet] Logging initialized to: " + fallback.string() + "\n", texts[1]);
+    EXPECT_EQ("=== Service logging closing ===", messageOf(readLines(fallback).back()));
+}
+
+TEST_F(LoggerTest, ALinkPlantedInPlaceOfAFolderIsNotFollowed) {
+    const auto target = folder.path() / "elsewhere";
+    std::filesystem::create_directories(target);
+    std::filesystem::create_directories(folder.path() / "Pellmarrow");
+    const auto link = folder.path() / "Pellmarrow" / "Orvanet";
+    WIN32_FIND_DATAW data{};
+    HANDLE find = INVALID_HANDLE_VALUE;
+    if (CreateSymbolicLinkW(link.c_str(), target.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY)) {
+        find = FindFirstFileW(link.c_str(), &data);
+    }
+    if (find == INVALID_HANDLE_VALUE || (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+        if (find != INVALID_HANDLE_VALUE) {
+            FindClose(find);
+        }
+        GTEST_SKIP() << "this platform does not present a directory link as a reparse point";
+    }
+    FindClose(find);
+    setProgramData(folder.path().c_str());
+    DebugCapture capture;
+    ASSERT_TRUE(Logger::instance().initialize());
+    Logger::instance().close();
+    EXPECT_TRUE(capture.texts()[0].starts_with("[Orvanet] Failed to create log directory: "))
+        << capture.texts()[0];
+    EXPECT_TRUE(std::filesystem::is_empty(target));
+}
+
+std::uintmax_t sizeOf(const std::filesystem::path& path) {
+    return std::filesystem::file_size(path);
+}
+
+TEST_F(LoggerTest, RotatesOnlyAboveTheLimitIntoOneOldCopy) {
+    const auto path = folder.path() / "Orvanet_service.log";
+    const auto old = folder.path() / "Orvanet_service.log.old";
+    std::ofstream(old) << "an older copy";
+    ASSERT_TRUE(Logger::instance().initialize(path));
+    // Measure the size of one line of a known message, then pad the file (it is shared
+    // for writing) so that the next such line ends exactly at the limit.
+    const auto before = sizeOf(path);
+    Logger::instance().log(LogLevel::Info, "probe");
+    const auto probeLine = sizeOf(path) - before;
+    {
+        std::ofstream pad(path, std::ios::binary | std::ios::app);
+        pad << std::string(kLimit - sizeOf(path) - probeLine, 'x');
+    }
+    Logger::instance().log(LogLevel::Info, "probe");
+    ASSERT_EQ(kLimit, sizeOf(path));
+    EXPECT_EQ("an older copy", readFile(old));
+
+    Logger::instance().log(LogLevel::Info, "crosses the limit");
+    Logger::instance().close();
+    EXPECT_EQ(kLimit + probeLine + 12, sizeOf(old));
+    EXPECT_EQ("crosses the limit", messageOf(readLines(old).back()));
+    const auto lines = readLines(path);
+    ASSERT_EQ(2u, lines.size());
+    EXPECT_EQ("Log file rotated", messageOf(lines[0]));
+    EXPECT_EQ("=== Service logging closing ===", messageOf(lines[1]));
+}
+
+TEST_F(LoggerTest, FileAlreadyOverTheLimitRotatesAfterTheFirstLine) {
+    const auto path = folder.path() / "big.log";
+    {
+        std::ofstream big(path, std::ios::binary);
+        big << std::string(kLimit + 1, 'y');
+    }
+    ASSERT_TRUE(Logger::instance().initialize(path));
+    EXPECT_GT(sizeOf(path), kLimit + 1); // the start line went in without a size check
+    Logger::instance().log(LogLevel::Info, "first line");
+    Logger::instance().log(LogLevel::Info, "second line");
+    Logger::instance().close();
+    const auto oldLines = readLines(folder.path() / "big.log.old");
+    EXPECT_EQ("first line", messageOf(oldLines.back()));
+    const auto lines = readLines(path);
+    ASSERT_EQ(3u, lines.size());
+    EXPECT_EQ("Log file rotated", messageOf(lines[0]));
+    EXPECT_EQ("second line", messageOf(lines[1]));
+}
+
+TEST_F(LoggerTest, FailedRotationIsNotAnnouncedAndTheFileGoesOn) {
+    const auto path = folder.path() / "held.log";
+    {
+        std::ofstream big(path, std::ios::binary);
+        big << std::string(kLimit + 1, 'y');
+    }
+    // An open handle without delete sharing makes every rename of the file fail.
+    HANDLE holder = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, holder);
+    ASSERT_TRUE(Logger::instance().initialize(path));
+    Logger::instance().log(LogLevel::Info, "still here");
+    Logger::instance().log(LogLevel::Info, "and here");
+    Logger::instance().close();
+    CloseHandle(holder);
+    EXPECT_FALSE(std::filesystem::exists(folder.path() / "held.log.old"));
+    const auto lines = readLines(path);
+    for (const auto& line : lines) {
+        EXPECT_NE("Log file rotated", messageOf(line));
+    }
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ("still here", messageOf(lines[lines.size() - 3]));
+    EXPECT_EQ("and here", messageOf(lines[lines.size() - 2]));
+}
+
+TEST_F(LoggerTest, ConcurrentLinesStayWhole) {
+    const auto path = folder.path() / "threads.log";
+    ASSERT_TRUE(Logger::instance().initialize(path));
+    constexpr int kThreads = 8;
+    constexpr int kLines = 200;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t] {
+            for (int i = 0; i < kLines; ++i) {
+                Logger::instance().log(LogLevel::Info, "thread {} line {} {}", t, i,
+                                       std::string(50, static_cast<char>('a' + t)));
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    Logger::instance().close();
+    const auto lines = readLines(path);
+    ASSERT_EQ(static_cast<size_t>(kThreads * kLines + 3), lines.size());
+    std::set<std::string> seen;
+    for (size_t i = 2; i + 1 < lines.size(); ++i) {
+        ASSERT_TRUE(std::regex_match(lines[i], kLineShape)) << lines[i];
+        const std::string message = messageOf(lines[i]);
+        const int t = message[7] - '0';
+        EXPECT_TRUE(message.ends_with(std::string(50, static_cast<char>('a' + t)))) << message;
+        seen.insert(message);
+    }
+    EXPECT_EQ(static_cast<size_t>(kThreads * kLines), seen.size());
+}
+
+TEST(WindowsErrorTest, TextsOfCodes) {
+    EXPECT_EQ("No error", formatWindowsError(0));
+    const std::string text = formatWindowsError(ERROR_ACCESS_DENIED);
+    EXPECT_FALSE(text.empty());
+    EXPECT_FALSE(text.ends_with("\n"));
+    EXPECT_FALSE(text.ends_with("\r"));
+    EXPECT_TRUE(text.ends_with(".")) << text;
+    EXPECT_EQ("Unknown error (code: 3735928559)", formatWindowsError(0xDEADBEEF));
+}
+
+TEST(WindowsErrorTest, LogWindowsErrorPrintsEightHexDigits) {
+    DebugCapture capture;
+    Logger::instance().logWindowsError("CreateNamedPipe", 231);
+    const auto texts = capture.texts();
+    ASSERT_EQ(1u, texts.size());
+    EXPECT_NE(std::string::npos,
+              texts[0].find("] [ERROR] ERROR in CreateNamedPipe: Code 0x000000E7 - " +
+                            formatWindowsError(231) + "\n"))
+        << texts[0];
+}
+
+} // namespace
