@@ -1,5 +1,6 @@
 #pragma once
 
+#include "dns/DnsRules.h"
 #include "dns/OperationResult.h"
 
 #include <windows.h>
@@ -37,7 +38,18 @@ public:
     IndexResult waitForInterfaceIndex(std::string_view interfaceAlias);
 
 private:
-    // (private helpers: addLayerRules, addRulePair, addFilter, rollback)
+    struct FilterAddResult {
+        std::uint64_t filterId = 0;
+        std::string error;
+        bool success = false;
+    };
+
+    OperationResult addLayerRules(const GUID& layer);
+    OperationResult addRulePair(const dnsrules::Rule& rule, const GUID& layer);
+    FilterAddResult addFilter(const wchar_t* name, const GUID& layer,
+                              FWPM_FILTER_CONDITION0* conditions, UINT32 count,
+                              FWP_ACTION_TYPE action, std::uint8_t weight);
+    void rollback();
 
     HANDLE engineHandle = nullptr;
     NET_IFINDEX tunnelIfIndex = 0;
