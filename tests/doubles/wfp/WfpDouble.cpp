@@ -1,6 +1,5 @@
 #include "WfpDouble.h"
 
-#include <cstdio>
 #include <map>
 
 namespace wfpdouble {
@@ -39,13 +38,6 @@ State& state() {
     return s;
 }
 
-std::optional<std::wstring> copyText(const wchar_t* text) {
-    if (text == nullptr) {
-        return std::nullopt;
-    }
-    return std::wstring(text);
-}
-
 // Records the call and says whether the plan makes it fail (and with what).
 std::optional<DWORD> begin(Call call) {
     State& s = state();
@@ -63,34 +55,6 @@ std::optional<DWORD> begin(Call call) {
 
 Call& last() {
     return state().calls.back();
-}
-
-std::uint64_t valueOf(const FWP_CONDITION_VALUE0& value) {
-    switch (value.type) {
-    case FWP_UINT8:
-        return value.uint8;
-    case FWP_UINT16:
-        return value.uint16;
-    case FWP_UINT32:
-        return value.uint32;
-    case FWP_UINT64:
-        return value.uint64 != nullptr ? *value.uint64 : 0;
-    default:
-        return 0xDEADBEEF;
-    }
-}
-
-std::uint64_t valueOf(const FWP_VALUE0& value) {
-    switch (value.type) {
-    case FWP_UINT8:
-        return value.uint8;
-    case FWP_UINT16:
-        return value.uint16;
-    case FWP_UINT32:
-        return value.uint32;
-    default:
-        return 0xDEADBEEF;
-    }
 }
 
 bool sublayerExists(const std::string& key) {
@@ -116,14 +80,6 @@ Owned& target(Engine& engine) {
 }
 
 } // namespace
-
-std::string guidText(const GUID& g) {
-    char text[40];
-    std::snprintf(text, sizeof text, "{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-                  static_cast<unsigned long>(g.Data1), g.Data2, g.Data3, g.Data4[0], g.Data4[1],
-                  g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
-    return text;
-}
 
 void reset() {
     state() = State{};
@@ -204,17 +160,7 @@ DWORD WINAPI FwpmEngineOpen0(const wchar_t* serverName, UINT32 authnService,
     call.authnService = authnService;
     call.authIdentityNull = authIdentity == nullptr;
     if (session != nullptr) {
-        Session copy;
-        copy.sessionKey = session->sessionKey;
-        copy.name = copyText(session->displayData.name);
-        copy.description = copyText(session->displayData.description);
-        copy.flags = session->flags;
-        copy.txnWaitTimeoutInMSec = session->txnWaitTimeoutInMSec;
-        copy.processId = session->processId;
-        copy.sidNull = session->sid == nullptr;
-        copy.usernameNull = session->username == nullptr;
-        copy.kernelMode = session->kernelMode;
-        call.session = copy;
+        call.session = recordSession(*session);
     }
     if (auto failed = begin(std::move(call))) {
         return *failed;
@@ -300,16 +246,7 @@ DWORD WINAPI FwpmSubLayerAdd0(HANDLE engineHandle, const FWPM_SUBLAYER0* subLaye
     call.name = "FwpmSubLayerAdd0";
     call.engine = engineHandle;
     call.sdNull = sd == nullptr;
-    Sublayer copy;
-    copy.subLayerKey = subLayer->subLayerKey;
-    copy.name = copyText(subLayer->displayData.name);
-    copy.description = copyText(subLayer->displayData.description);
-    copy.flags = subLayer->flags;
-    copy.providerKeyNull = subLayer->providerKey == nullptr;
-    copy.providerDataSize = subLayer->providerData.size;
-    copy.providerDataNull = subLayer->providerData.data == nullptr;
-    copy.weight = subLayer->weight;
-    call.sublayer = copy;
+    call.sublayer = recordSublayer(*subLayer);
     if (auto failed = begin(std::move(call))) {
         return *failed;
     }
@@ -354,28 +291,7 @@ DWORD WINAPI FwpmFilterAdd0(HANDLE engineHandle, const FWPM_FILTER0* filter,
     call.name = "FwpmFilterAdd0";
     call.engine = engineHandle;
     call.sdNull = sd == nullptr;
-    Filter copy;
-    copy.filterKey = filter->filterKey;
-    copy.name = copyText(filter->displayData.name);
-    copy.description = copyText(filter->displayData.description);
-    copy.flags = filter->flags;
-    copy.providerKeyNull = filter->providerKey == nullptr;
-    copy.providerDataSize = filter->providerData.size;
-    copy.providerDataNull = filter->providerData.data == nullptr;
-    copy.layerKey = filter->layerKey;
-    copy.subLayerKey = filter->subLayerKey;
-    copy.weightType = filter->weight.type;
-    copy.weightValue = valueOf(filter->weight);
-    copy.numFilterConditions = filter->numFilterConditions;
-    for (UINT32 i = 0; i < filter->numFilterConditions; ++i) {
-        const FWPM_FILTER_CONDITION0& c = filter->filterCondition[i];
-        copy.conditions.push_back(
-            {c.fieldKey, c.matchType, c.conditionValue.type, valueOf(c.conditionValue)});
-    }
-    copy.actionType = filter->action.type;
-    copy.actionFilterType = filter->action.filterType;
-    copy.rawContext = filter->rawContext;
-    call.filter = std::move(copy);
+    call.filter = recordFilter(*filter);
     if (auto failed = begin(std::move(call))) {
         return *failed;
     }

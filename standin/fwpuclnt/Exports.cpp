@@ -1,0 +1,132 @@
+// The nine WFP management calls of fwpuclnt.dll, answered by a checked model instead of
+// the platform. Exported under the platform's own names (see fwpuclnt.def).
+#include "CheckedPlatform.h"
+#include "StateFiles.h"
+
+#include <windows.h>
+#include <iphlpapi.h>
+#include <netioapi.h>
+
+#include <mutex>
+#include <string>
+
+namespace {
+
+std::optional<UINT32> tunnelIndex(const std::string& alias, std::string& error) {
+    const int length =
+        MultiByteToWideChar(CP_UTF8, 0, alias.data(), static_cast<int>(alias.size()), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(length), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, alias.data(), static_cast<int>(alias.size()), wide.data(),
+                        length);
+    NET_LUID luid{};
+    DWORD status = ConvertInterfaceAliasToLuid(wide.c_str(), &luid);
+    if (status != NO_ERROR) {
+        error = "'" + alias + "' has no LUID (" + std::to_string(status) + ")";
+        return std::nullopt;
+    }
+    NET_IFINDEX index = 0;
+    status = ConvertInterfaceLuidToIndex(&luid, &index);
+    if (status != NO_ERROR) {
+        error = "'" + alias + "' has no index (" + std::to_string(status) + ")";
+        return std::nullopt;
+    }
+    return index;
+}
+
+struct Standin {
+    std::mutex mutex;
+    StateFiles files;
+    CheckedPlatform platform{
+        [this](std::string& error) { return tunnelIndex(files.tunnelAlias(), error); }};
+    std::size_t journalled = 0;
+
+    // Every call leaves the files describing the model as it now is.
+    void publish() {
+        const auto& lines = platform.journal();
+        for (; journalled < lines.size(); ++journalled) {
+            files.appendJournal(lines[journalled]);
+        }
+        std::string text;
+        text += "pid " + std::to_string(GetCurrentProcessId()) + "\n";
+        text += "engines " + std::to_string(platform.openEngines()) + "\n";
+        text += "transactions " + std::to_string(platform.openTransactions()) + "\n";
+        text += "sublayers " + std::to_string(platform.liveSublayers()) + "\n";
+        const auto filters = platform.liveFilters();
+        text += "filters " + std::to_string(filters.size()) + "\n";
+        text += "rejected " + std::to_string(platform.rejections()) + "\n";
+        text += "last-rejection " + platform.lastRejection() + "\n";
+        for (const auto& filter : filters) {
+            std::string name;
+            for (wchar_t c : filter.name) {
+                name.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+            }
+            text += "filter " + std::to_string(filter.id) + " " + name + "\n";
+        }
+        files.writeState(text);
+    }
+};
+
+Standin& standin() {
+    static Standin instance;
+    return instance;
+}
+
+template <typename Call>
+DWORD guarded(Call call) {
+    Standin& s = standin();
+    std::lock_guard lock(s.mutex);
+    const DWORD status = call(s.platform);
+    s.publish();
+    return status;
+}
+
+} // namespace
+
+extern "C" {
+
+DWORD WINAPI FwpmEngineOpen0(const wchar_t* serverName, UINT32 authnService,
+                             SEC_WINNT_AUTH_IDENTITY_W* authIdentity, const FWPM_SESSION0* session,
+                             HANDLE* engineHandle) {
+    return guarded([&](CheckedPlatform& p) {
+        return p.engineOpen(serverName == nullptr, authnService, authIdentity == nullptr, session,
+                            engineHandle);
+    });
+}
+
+DWORD WINAPI FwpmEngineClose0(HANDLE engineHandle) {
+    return guarded([&](CheckedPlatform& p) { return p.engineClose(engineHandle); });
+}
+
+DWORD WINAPI FwpmTransactionBegin0(HANDLE engineHandle, UINT32 flags) {
+    return guarded([&](CheckedPlatform& p) { return p.transactionBegin(engineHandle, flags); });
+}
+
+DWORD WINAPI FwpmTransactionCommit0(HANDLE engineHandle) {
+    return guarded([&](CheckedPlatform& p) { return p.transactionCommit(engineHandle); });
+}
+
+DWORD WINAPI FwpmTransactionAbort0(HANDLE engineHandle) {
+    return guarded([&](CheckedPlatform& p) { return p.transactionAbort(engineHandle); });
+}
+
+DWORD WINAPI FwpmSubLayerAdd0(HANDLE engineHandle, const FWPM_SUBLAYER0* subLayer,
+                              PSECURITY_DESCRIPTOR sd) {
+    return guarded(
+        [&](CheckedPlatform& p) { return p.subLayerAdd(engineHandle, subLayer, sd == nullptr); });
+}
+
+DWORD WINAPI FwpmSubLayerDeleteByKey0(HANDLE engineHandle, const GUID* key) {
+    return guarded([&](CheckedPlatform& p) { return p.subLayerDeleteByKey(engineHandle, key); });
+}
+
+DWORD WINAPI FwpmFilterAdd0(HANDLE engineHandle, const FWPM_FILTER0* filter,
+                            PSECURITY_DESCRIPTOR sd, UINT64* id) {
+    return guarded(
+        [&](CheckedPlatform& p) { return p.filterAdd(engineHandle, filter, sd == nullptr, id); });
+}
+
+DWORD WINAPI FwpmFilterDeleteById0(HANDLE engineHandle, UINT64 id) {
+    return guarded([&](CheckedPlatform& p) { return p.filterDeleteById(engineHandle, id); });
+}
+
+} // extern "C"

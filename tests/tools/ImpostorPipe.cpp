@@ -1,0 +1,90 @@
+#include "ImpostorPipe.h"
+
+ImpostorPipe::ImpostorPipe(std::wstring pipeName, int holdFirst)
+    : name(std::move(pipeName)), holdFirstMs(holdFirst),
+      stopEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+      readyEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr)), thread([this] { serve(); }) {
+    WaitForSingleObject(readyEvent, 10000);
+}
+
+ImpostorPipe::~ImpostorPipe() {
+    SetEvent(stopEvent);
+    thread.join();
+    CloseHandle(stopEvent);
+    CloseHandle(readyEvent);
+}
+
+std::string ImpostorPipe::received() const {
+    std::lock_guard lock(mutex);
+    return bytes;
+}
+
+// True when the event fired, false on stop or time-out.
+bool ImpostorPipe::waitOrStop(HANDLE event, DWORD ms) {
+    HANDLE both[2] = {event, stopEvent};
+    return WaitForMultipleObjects(2, both, FALSE, ms) == WAIT_OBJECT_0;
+}
+
+void ImpostorPipe::serve() {
+    bool first = true;
+    while (WaitForSingleObject(stopEvent, 0) != WAIT_OBJECT_0) {
+        HANDLE pipe = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                       PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 65536,
+                                       65536, 0, nullptr);
+        SetEvent(readyEvent);
+        if (pipe == INVALID_HANDLE_VALUE) {
+            return;
+        }
+        HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = event;
+        bool isConnected = ConnectNamedPipe(pipe, &overlapped) != 0;
+        if (!isConnected) {
+            const DWORD error = GetLastError();
+            isConnected = error == ERROR_PIPE_CONNECTED ||
+                          (error == ERROR_IO_PENDING && waitOrStop(event, INFINITE));
+        }
+        if (isConnected) {
+            ++connected;
+            serveOne(pipe, first && holdFirstMs >= 0);
+            first = false;
+        }
+        CancelIo(pipe);
+        DisconnectNamedPipe(pipe);
+        CloseHandle(event);
+        CloseHandle(pipe);
+    }
+}
+
+void ImpostorPipe::serveOne(HANDLE pipe, bool hold) {
+    if (hold) {
+        WaitForSingleObject(stopEvent, static_cast<DWORD>(holdFirstMs));
+        return;
+    }
+    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    char buffer[65536];
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = event;
+    DWORD got = 0;
+    bool read = ReadFile(pipe, buffer, sizeof buffer, nullptr, &overlapped) != 0;
+    if (!read && GetLastError() == ERROR_IO_PENDING) {
+        read = waitOrStop(event, 5000);
+        if (!read) {
+            CancelIo(pipe);
+        }
+    }
+    if (GetOverlappedResult(pipe, &overlapped, &got, TRUE) && got > 0) {
+        {
+            std::lock_guard lock(mutex);
+            bytes.append(buffer, got);
+        }
+        DWORD written = 0;
+        OVERLAPPED write{};
+        ResetEvent(event);
+        write.hEvent = event;
+        WriteFile(pipe, answer, static_cast<DWORD>(strlen(answer)), nullptr, &write);
+        GetOverlappedResult(pipe, &write, &written, TRUE);
+        FlushFileBuffers(pipe);
+    }
+    CloseHandle(event);
+}

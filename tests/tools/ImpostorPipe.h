@@ -1,0 +1,40 @@
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+
+// A pipe server of the test's own under the service's pipe name: it answers any request
+// with a success response, as an impostor would, and records what reached it.
+class ImpostorPipe {
+public:
+    // holdFirstMs >= 0: the first client is kept connected, unread, for that long, so
+    // that others find the one instance busy.
+    explicit ImpostorPipe(std::wstring name, int holdFirstMs = -1);
+    ~ImpostorPipe();
+    ImpostorPipe(const ImpostorPipe&) = delete;
+    ImpostorPipe& operator=(const ImpostorPipe&) = delete;
+
+    int connections() const { return connected.load(); }
+    std::string received() const;
+
+    static constexpr const char* answer =
+        "{\"message\":\"VPN started successfully\",\"status\":\"ok\"}";
+
+private:
+    void serve();
+    bool waitOrStop(HANDLE event, DWORD ms);
+    void serveOne(HANDLE pipe, bool hold);
+
+    std::wstring name;
+    int holdFirstMs;
+    HANDLE stopEvent;
+    HANDLE readyEvent;
+    std::atomic<int> connected{0};
+    mutable std::mutex mutex;
+    std::string bytes;
+    std::thread thread;
+};
