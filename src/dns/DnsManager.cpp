@@ -6,7 +6,7 @@
 
 namespace {
 
-constexpr std::uint32_t alreadyExists = 0x80320009u; // FWP_E_ALREADY_EXISTS
+constexpr auto alreadyExists = static_cast<std::uint32_t>(FWP_E_ALREADY_EXISTS);
 constexpr UINT32 authnWinNt = 10;                    // RPC_C_AUTHN_WINNT
 
 OperationResult callFailed(const char* operation, DWORD status) {

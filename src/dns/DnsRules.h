@@ -6,7 +6,7 @@
 #include <cstdint>
 
 // The DNS isolation's fixed data: the sublayer that holds the filters, the layers that are
-// filled and the rules that each layer gets. Tests compare against these same values.
+// filled and the rules that each layer gets.
 namespace dnsrules {
 
 // {8F6A0F7D-2ED2-4D79-A21F-7B2D11417398}
