@@ -77,16 +77,6 @@ inline std::vector<wfpdouble::Filter> twelveFilters(NET_IFINDEX ifIndex) {
 
 } // namespace expected
 
-struct LogLine {
-    std::string level;
-    std::string message;
-    bool operator==(const LogLine&) const = default;
-};
-
-inline std::ostream& operator<<(std::ostream& out, const LogLine& line) {
-    return out << "[" << line.level << "] " << line.message;
-}
-
 // Resets both doubles and captures the log lines that reach the debugger.
 class DnsTest : public ::testing::Test {
 protected:
@@ -95,20 +85,7 @@ protected:
         iphlpdouble::reset();
     }
 
-    std::vector<LogLine> logLines() const {
-        std::vector<LogLine> lines;
-        for (std::string text : capture.texts()) {
-            const std::string prefix = "[Orvanet] ";
-            if (text.rfind(prefix, 0) == 0) {
-                text.erase(0, prefix.size());
-            }
-            while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
-                text.pop_back();
-            }
-            lines.push_back({levelOf(text), messageOf(text)});
-        }
-        return lines;
-    }
+    std::vector<LogLine> logLines() const { return capturedLines(capture); }
 
     DebugCapture capture;
 };

@@ -1,4 +1,5 @@
 #include "support/DebugCapture.h"
+#include "support/TestFiles.h"
 
 #include <windows.h>
 
@@ -44,4 +45,23 @@ std::vector<std::string> DebugCapture::texts() const {
 void DebugCapture::clear() {
     std::lock_guard lock(g_mutex);
     g_texts.clear();
+}
+
+std::ostream& operator<<(std::ostream& out, const LogLine& line) {
+    return out << "[" << line.level << "] " << line.message;
+}
+
+std::vector<LogLine> capturedLines(const DebugCapture& capture) {
+    std::vector<LogLine> lines;
+    for (std::string text : capture.texts()) {
+        const std::string prefix = "[Orvanet] ";
+        if (text.rfind(prefix, 0) == 0) {
+            text.erase(0, prefix.size());
+        }
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
+            text.pop_back();
+        }
+        lines.push_back({levelOf(text), messageOf(text)});
+    }
+    return lines;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -20,3 +21,16 @@ public:
 private:
     void* handler = nullptr;
 };
+
+// A captured log line, split into its level and message.
+struct LogLine {
+    std::string level;
+    std::string message;
+    bool operator==(const LogLine&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const LogLine& line);
+
+// The log lines among the captured texts, in order, without the "[Orvanet] " mirror prefix
+// and the line end.
+std::vector<LogLine> capturedLines(const DebugCapture& capture);

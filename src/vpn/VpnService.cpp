@@ -1,0 +1,216 @@
+#include "vpn/VpnService.h"
+
+#include "dns/DnsManager.h"
+#include "log/Logger.h"
+#include "vpn/Tun2proxy.h"
+#include "vpn/TunnelParameters.h"
+
+#include <chrono>
+#include <exception>
+#include <system_error>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+void sleepUntil(Clock::time_point deadline) {
+    // A sleep may end early; the grace period must be the whole of it on a steady clock.
+    for (auto now = Clock::now(); now < deadline; now = Clock::now()) {
+        std::this_thread::sleep_for(deadline - now);
+    }
+}
+
+void callEngineStop() {
+    const std::int32_t code = tun2proxy_stop();
+    if (code != 0) {
+        Logger::instance().log(LogLevel::Warn,
+                               "VpnService::stopTun2proxy - tun2proxy_stop() returned non-zero: {}",
+                               code);
+    }
+}
+
+} // namespace
+
+VpnService::VpnService(DnsManager* dnsManager) : dnsManager(dnsManager) {}
+
+VpnService::~VpnService() {
+    try {
+        const OperationResult result = stop();
+        if (!result.success) {
+            Logger::instance().log(LogLevel::Warn, "VpnService destructor: stop failed: {}",
+                                   result.error);
+        }
+    } catch (const std::exception& e) {
+        try {
+            logError("VpnService destructor: exception in stop(): {}", e.what());
+        } catch (...) {
+        }
+    } catch (...) {
+        try {
+            logError("VpnService destructor: unknown exception in stop()");
+        } catch (...) {
+        }
+    }
+    // Only a stop that failed before its join leaves the worker joinable; destroying a
+    // joinable thread would end the process, and the worker still refers to this object.
+    if (workerThread.joinable()) {
+        try {
+            logError("VpnService destructor: worker thread still joinable, stopping it again");
+            callEngineStop();
+            waitForWorkerEnd();
+            workerThread.join();
+        } catch (...) {
+        }
+        if (workerThread.joinable()) {
+            workerThread.detach();
+        }
+    }
+}
+
+OperationResult VpnService::start() {
+    logInfo("VpnService::start - Entry");
+    // Held to the end, so that no stop sequence can run between the launch and the
+    // isolation: a stopped engine must never be reported started with DNS blocked.
+    std::lock_guard sequence(sequenceMutex);
+    std::unique_lock lock(mutex);
+    if (running.load()) {
+        return OperationResult::failure("VPN already running");
+    }
+    logInfo("VpnService::start - Starting tun2proxy...");
+    OperationResult launched = startTun2proxy();
+    if (!launched.success) {
+        return launched;
+    }
+    lock.unlock();
+
+    logInfo("VpnService::start - Applying DNS isolation...");
+    OperationResult isolation = dnsManager->applyIsolation(tunnel::interfaceName);
+
+    lock.lock();
+    if (!isolation.success) {
+        stopTun2proxy();
+        return isolation;
+    }
+    logInfo("VpnService::start - VPN started successfully");
+    return OperationResult::ok();
+}
+
+OperationResult VpnService::stop() {
+    logInfo("VpnService::stop - Entry");
+    // The sequence lock is taken before the test: a second stop that waited for the first
+    // finds nothing left to stop instead of stopping the engine and the isolation again.
+    std::unique_lock sequence(sequenceMutex);
+    std::unique_lock lock(mutex);
+    if (!running.load() && !workerThread.joinable()) {
+        logInfo("VpnService::stop - VPN already stopped");
+        return OperationResult::ok();
+    }
+    lock.unlock();
+    OperationResult result = stopTun2proxy();
+    sequence.unlock();
+
+    lock.lock();
+    if (result.success) {
+        logInfo("VpnService::stop - Completed");
+        return OperationResult::ok();
+    }
+    logError("VpnService::stop - Failed to stop tun2proxy: {}", result.error);
+    return result;
+}
+
+bool VpnService::isRunning() const {
+    return running.load();
+}
+
+VpnStatus VpnService::getStatus() const {
+    return VpnStatus{running.load()};
+}
+
+OperationResult VpnService::startTun2proxy() {
+    logInfo("VpnService::startTun2proxy - Starting thread...");
+    tun2proxy_set_log_callback(&tun2proxyLogCallback, nullptr);
+    logInfo("VpnService::startTun2proxy - Log callback set");
+
+    if (workerThread.joinable()) {
+        if (running.load()) {
+            logError("VpnService::startTun2proxy - Previous instance still running");
+            return OperationResult::failure("previous instance still running");
+        }
+        logError("VpnService::startTun2proxy - Previous thread still joinable (may be stopping)");
+        return OperationResult::failure("previous instance still stopping - call stop() first");
+    }
+
+    running.store(true);
+    try {
+        workerThread = std::thread(tun2proxyThreadFunc, this);
+    } catch (...) {
+        running.store(false);
+        throw;
+    }
+    sleepUntil(Clock::now() + tunnel::gracePeriod);
+
+    if (running.load()) {
+        logInfo("VpnService::startTun2proxy - Thread started successfully");
+        return OperationResult::ok();
+    }
+    logError("VpnService::startTun2proxy - Thread exited prematurely");
+    if (workerThread.joinable()) {
+        workerThread.join();
+    }
+    return OperationResult::failure("tun2proxy thread exited prematurely");
+}
+
+OperationResult VpnService::stopTun2proxy() {
+    logInfo("VpnService::stopTun2proxy - Stopping...");
+    logInfo("VpnService::stopTun2proxy - Calling tun2proxy_stop()...");
+    callEngineStop();
+
+    if (workerThread.joinable()) {
+        logInfo("VpnService::stopTun2proxy - Waiting for thread to finish...");
+        waitForWorkerEnd();
+        try {
+            workerThread.join();
+        } catch (const std::system_error& e) {
+            // The worker may still be inside the engine, so the isolation stays in force; a
+            // later stop removes it. Detached, the thread can no longer end the process.
+            logError("VpnService::stopTun2proxy - Failed to join thread: {}", e.what());
+            if (workerThread.joinable()) {
+                workerThread.detach();
+            }
+            throw;
+        }
+        logInfo("VpnService::stopTun2proxy - Thread finished");
+    }
+
+    const OperationResult restored = dnsManager->restore();
+    if (!restored.success) {
+        Logger::instance().log(LogLevel::Warn,
+                               "VpnService::stopTun2proxy - Failed to restore DNS: {}",
+                               restored.error);
+    }
+    logInfo("VpnService::stopTun2proxy - Stopped");
+    return OperationResult::ok();
+}
+
+void VpnService::waitForWorkerEnd() {
+    // The worker cannot wait for itself; the join below reports that.
+    if (workerThread.get_id() == std::this_thread::get_id()) {
+        return;
+    }
+    const Clock::time_point begin = Clock::now();
+    Clock::time_point nextRequest = begin + tunnel::stopRepeatInterval;
+    while (running.load()) {
+        std::this_thread::sleep_for(tunnel::stopPollInterval);
+        const Clock::time_point now = Clock::now();
+        if (running.load() && now >= nextRequest) {
+            const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(now - begin);
+            Logger::instance().log(
+                LogLevel::Warn,
+                "VpnService::stopTun2proxy - Thread still running after {} ms, calling "
+                "tun2proxy_stop() again",
+                waited.count());
+            callEngineStop();
+            nextRequest = now + tunnel::stopRepeatInterval;
+        }
+    }
+}
