@@ -1,14 +1,19 @@
 #pragma once
 
+#include "pipe/WinHandle.h"
+
 #include <nlohmann/json.hpp>
 
 #include <atomic>
+#include <string_view>
 #include <thread>
 
+class PipeIo;
 class VpnService;
 
 // Serves the control pipe "\\.\pipe\Orvanet" on a thread of its own, one client at a
-// time, one JSON request and one JSON response per connection.
+// time, one JSON request and one JSON response per connection. The one instance is kept
+// for the whole run, so no other process can take the name between two clients.
 class PipeServer {
 public:
     explicit PipeServer(VpnService* vpnService);
@@ -30,5 +35,11 @@ private:
     std::thread serverThread;
     std::atomic<bool> running{false};
     std::atomic<bool> stopRequested{false};
-    // (further members, such as a stop event, go after these)
+
+    // Manual-reset, set by stop() after the flag: every wait of the loop watches it, so a
+    // stop that comes between the loop's test and its next wait is not lost.
+    UniqueHandle stopEvent;
+
+    void serveClient(PipeIo& io);
+    nlohmann::json answer(std::string_view text);
 };

@@ -1,0 +1,146 @@
+#include "pipe/PipeIo.h"
+
+#include <exception>
+
+namespace {
+
+// FlushFileBuffers has no overlapped form, so it runs on a short-lived thread of its own
+// while the server thread waits with a bound.
+struct FlushJob {
+    HANDLE instance = nullptr;
+    UniqueHandle done;
+    BOOL ok = FALSE;
+    DWORD error = 0;
+};
+
+DWORD WINAPI runFlush(void* parameter) {
+    auto* job = static_cast<FlushJob*>(parameter);
+    job->ok = FlushFileBuffers(job->instance);
+    job->error = job->ok ? 0 : GetLastError();
+    SetEvent(job->done.get());
+    return 0;
+}
+
+} // namespace
+
+PipeIo::PipeIo(HANDLE instance, HANDLE stopEvent)
+    : instance(instance), stopEvent(stopEvent),
+      completion(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+
+IoResult PipeIo::finish(BOOL started, DWORD timeoutMs) {
+    if (!started) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_IO_PENDING) {
+            return {IoStatus::Failed, 0, error};
+        }
+        const HANDLE waits[2] = {completion.get(), stopEvent};
+        const DWORD woken = WaitForMultipleObjects(2, waits, FALSE, timeoutMs);
+        if (woken != WAIT_OBJECT_0) {
+            const DWORD waitError = woken == WAIT_FAILED ? GetLastError() : 0;
+            CancelIoEx(instance, &overlapped);
+            DWORD bytes = 0;
+            // Completed in the meantime: the result stands.
+            if (GetOverlappedResult(instance, &overlapped, &bytes, TRUE)) {
+                return {IoStatus::Done, bytes, 0};
+            }
+            if (woken == WAIT_TIMEOUT) {
+                return {IoStatus::TimedOut, 0, WAIT_TIMEOUT};
+            }
+            if (woken == WAIT_OBJECT_0 + 1) {
+                return {IoStatus::Stopped, 0, 0};
+            }
+            return {IoStatus::Failed, 0, waitError};
+        }
+    }
+    DWORD bytes = 0;
+    if (GetOverlappedResult(instance, &overlapped, &bytes, FALSE)) {
+        return {IoStatus::Done, bytes, 0};
+    }
+    return {IoStatus::Failed, 0, GetLastError()};
+}
+
+ConnectStatus PipeIo::waitForClient(DWORD& error) {
+    error = 0;
+    overlapped = OVERLAPPED{};
+    overlapped.hEvent = completion.get();
+    ResetEvent(completion.get());
+    const BOOL started = ConnectNamedPipe(instance, &overlapped);
+    if (!started) {
+        const DWORD immediate = GetLastError();
+        if (immediate == ERROR_PIPE_CONNECTED) {
+            return ConnectStatus::Connected;
+        }
+        if (immediate == ERROR_NO_DATA) {
+            return ConnectStatus::ClientGone;
+        }
+        SetLastError(immediate);
+    }
+    const IoResult result = finish(started, INFINITE);
+    switch (result.status) {
+    case IoStatus::Done:
+        return ConnectStatus::Connected;
+    case IoStatus::Stopped:
+        return ConnectStatus::Stopped;
+    case IoStatus::TimedOut:
+    case IoStatus::Failed:
+        break;
+    }
+    if (result.error == ERROR_PIPE_CONNECTED) {
+        return ConnectStatus::Connected;
+    }
+    if (result.error == ERROR_NO_DATA) {
+        return ConnectStatus::ClientGone;
+    }
+    error = result.error;
+    return ConnectStatus::Failed;
+}
+
+IoResult PipeIo::read(char* buffer, DWORD size, DWORD timeoutMs) {
+    overlapped = OVERLAPPED{};
+    overlapped.hEvent = completion.get();
+    ResetEvent(completion.get());
+    return finish(ReadFile(instance, buffer, size, nullptr, &overlapped), timeoutMs);
+}
+
+IoResult PipeIo::write(const char* data, DWORD size, DWORD timeoutMs) {
+    overlapped = OVERLAPPED{};
+    overlapped.hEvent = completion.get();
+    ResetEvent(completion.get());
+    return finish(WriteFile(instance, data, size, nullptr, &overlapped), timeoutMs);
+}
+
+IoResult PipeIo::flush(DWORD timeoutMs) {
+    FlushJob job;
+    job.instance = instance;
+    job.done.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!job.done) {
+        return {IoStatus::Failed, 0, GetLastError()};
+    }
+    UniqueHandle thread(CreateThread(nullptr, 0, runFlush, &job, 0, nullptr));
+    if (!thread) {
+        return {IoStatus::Failed, 0, GetLastError()};
+    }
+    const HANDLE waits[2] = {job.done.get(), stopEvent};
+    const DWORD woken = WaitForMultipleObjects(2, waits, FALSE, timeoutMs);
+    const DWORD waitError = woken == WAIT_FAILED ? GetLastError() : 0;
+    if (woken != WAIT_OBJECT_0) {
+        // Both are needed: the cancel ends a flush already under way, the disconnect one
+        // that starts after it (a flush of a disconnected instance fails at once).
+        CancelSynchronousIo(thread.get());
+        DisconnectNamedPipe(instance);
+    }
+    // The job lives on this stack: the thread must be gone before it is.
+    if (WaitForSingleObject(thread.get(), INFINITE) != WAIT_OBJECT_0) {
+        std::terminate();
+    }
+    if (woken == WAIT_OBJECT_0) {
+        return job.ok ? IoResult{IoStatus::Done, 0, 0} : IoResult{IoStatus::Failed, 0, job.error};
+    }
+    if (woken == WAIT_TIMEOUT) {
+        return {IoStatus::TimedOut, 0, WAIT_TIMEOUT};
+    }
+    if (woken == WAIT_OBJECT_0 + 1) {
+        return {IoStatus::Stopped, 0, 0};
+    }
+    return {IoStatus::Failed, 0, waitError};
+}

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <windows.h>
+
+#include "pipe/WinHandle.h"
+
+// The overlapped operations of one server instance. Every wait also watches the server's
+// stop event; an operation that does not finish is cancelled and drained before the call
+// returns, so the caller's buffer is never written after it.
+enum class IoStatus {
+    Done,
+    TimedOut,
+    Stopped,
+    Failed,
+};
+
+struct IoResult {
+    IoStatus status = IoStatus::Failed;
+    DWORD bytes = 0;
+    DWORD error = 0;
+};
+
+enum class ConnectStatus {
+    Connected,
+    // The client connected and closed again before the wait for it ended.
+    ClientGone,
+    Stopped,
+    Failed,
+};
+
+class PipeIo {
+public:
+    // `stopEvent` must outlive this object.
+    PipeIo(HANDLE instance, HANDLE stopEvent);
+    PipeIo(const PipeIo&) = delete;
+    PipeIo& operator=(const PipeIo&) = delete;
+
+    // False if the object could not get its completion event.
+    bool usable() const { return static_cast<bool>(completion); }
+
+    // Waits without a time limit: only a client or the stop event ends it.
+    ConnectStatus waitForClient(DWORD& error);
+    IoResult read(char* buffer, DWORD size, DWORD timeoutMs);
+    IoResult write(const char* data, DWORD size, DWORD timeoutMs);
+    // Returns when the client has read everything written, or after the bound; on time-out
+    // or stop the client is disconnected, since that is the only way to end the flush.
+    IoResult flush(DWORD timeoutMs);
+
+private:
+    IoResult finish(BOOL started, DWORD timeoutMs);
+
+    HANDLE instance;
+    HANDLE stopEvent;
+    UniqueHandle completion;
+    OVERLAPPED overlapped{};
+};

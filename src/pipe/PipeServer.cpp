@@ -1,0 +1,191 @@
+#include "pipe/PipeServer.h"
+
+#include "log/Logger.h"
+#include "pipe/PipeConstants.h"
+#include "pipe/PipeIo.h"
+#include "pipe/PipeSecurity.h"
+#include "pipe/RequestText.h"
+
+#include <exception>
+#include <string>
+
+namespace {
+
+void reportFailure(std::string_view label, const IoResult& result) {
+    if (result.status == IoStatus::TimedOut) {
+        logError("PipeServer - {} timed out after {} ms", label, pipeconst::pipeIoTimeoutMs);
+    } else if (result.status == IoStatus::Failed) {
+        Logger::instance().logWindowsError(label, result.error);
+    }
+    // A stop needs no line of its own: the stop lines follow.
+}
+
+// A creation that joined a pipe another process already serves under the name. The
+// first-instance flag refuses that, but not every platform enforces the flag (Wine does
+// not); such an instance then carries the other pipe's instance limit instead of ours.
+bool joinedForeignPipe(HANDLE instance) {
+    DWORD maxInstances = 0;
+    return !GetNamedPipeInfo(instance, nullptr, nullptr, nullptr, &maxInstances) ||
+           maxInstances != 1;
+}
+
+UniqueHandle createInstance(SECURITY_ATTRIBUTES* attributes) {
+    UniqueHandle instance(CreateNamedPipeW(pipeconst::pipeName, pipeconst::openMode,
+                                           pipeconst::pipeMode, 1, pipeconst::bufferSize,
+                                           pipeconst::bufferSize, 0, attributes));
+    if (!instance) {
+        Logger::instance().logWindowsError("CreateNamedPipe", GetLastError());
+    } else if (joinedForeignPipe(instance.get())) {
+        // Reported as the flag would have it reported.
+        Logger::instance().logWindowsError("CreateNamedPipe", ERROR_ACCESS_DENIED);
+        instance.reset();
+    }
+    return instance;
+}
+
+} // namespace
+
+PipeServer::PipeServer(VpnService* vpnService) : vpnService(vpnService) {}
+
+PipeServer::~PipeServer() {
+    try {
+        stop();
+    } catch (...) {
+        // A destructor must not throw; stop() only throws when called from the server
+        // thread itself, which nothing does.
+    }
+}
+
+bool PipeServer::start() {
+    if (running.load()) {
+        return true;
+    }
+    if (!stopEvent) {
+        stopEvent.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        if (!stopEvent) {
+            Logger::instance().logWindowsError("CreateEvent", GetLastError());
+            return false;
+        }
+    }
+    ResetEvent(stopEvent.get());
+    stopRequested.store(false);
+    running.store(true);
+    try {
+        serverThread = std::thread(&PipeServer::serverLoop, this);
+    } catch (...) {
+        running.store(false);
+        throw;
+    }
+    logInfo("PipeServer started");
+    return true;
+}
+
+void PipeServer::stop() {
+    if (!running.load()) {
+        return;
+    }
+    logInfo("PipeServer stopping...");
+    stopRequested.store(true);
+    SetEvent(stopEvent.get());
+    if (serverThread.joinable()) {
+        serverThread.join();
+    }
+    running.store(false);
+    logInfo("PipeServer stopped");
+}
+
+void PipeServer::serverLoop() {
+    logInfo("PipeServer::serverLoop - Thread started");
+    {
+        PipeSecurity security;
+        UniqueHandle instance;
+        while (!stopRequested.load()) {
+            if (!instance) {
+                instance = createInstance(security.attributes());
+                if (!instance) {
+                    WaitForSingleObject(stopEvent.get(), pipeconst::createRetryPauseMs);
+                    continue;
+                }
+            }
+            PipeIo io(instance.get(), stopEvent.get());
+            if (!io.usable()) {
+                Logger::instance().logWindowsError("CreateEvent", GetLastError());
+                WaitForSingleObject(stopEvent.get(), pipeconst::createRetryPauseMs);
+                continue;
+            }
+            DWORD error = 0;
+            switch (io.waitForClient(error)) {
+            case ConnectStatus::Failed:
+                instance.reset();
+                continue;
+            case ConnectStatus::Stopped:
+                continue;
+            case ConnectStatus::ClientGone:
+                DisconnectNamedPipe(instance.get());
+                continue;
+            case ConnectStatus::Connected:
+                break;
+            }
+            if (!stopRequested.load()) {
+                try {
+                    serveClient(io);
+                } catch (const std::exception& e) {
+                    logError("PipeServer - Client handling failed: {}", e.what());
+                } catch (...) {
+                    logError("PipeServer - Client handling failed: unknown exception");
+                }
+            }
+            // The same instance waits for the next client.
+            DisconnectNamedPipe(instance.get());
+        }
+    }
+    logInfo("PipeServer::serverLoop - Thread exiting");
+}
+
+void PipeServer::serveClient(PipeIo& io) {
+    logInfo("PipeServer - Client connected");
+    std::string buffer(pipeconst::bufferSize, '\0');
+    const IoResult received =
+        io.read(buffer.data(), pipeconst::requestReadLimit, pipeconst::pipeIoTimeoutMs);
+    if (received.status != IoStatus::Done) {
+        reportFailure("ReadFile from pipe", received);
+        return;
+    }
+    const std::string_view text = trimLineEnds(std::string_view(buffer.data(), received.bytes));
+    logRequest(text);
+
+    const std::string wire = serialiseResponse(answer(text));
+    const IoResult written =
+        io.write(wire.data(), static_cast<DWORD>(wire.size()), pipeconst::pipeIoTimeoutMs);
+    if (written.status != IoStatus::Done) {
+        reportFailure("WriteFile to pipe", written);
+        return;
+    }
+    // The disconnect that follows drops what the client has not read yet, so the response
+    // counts as sent only once the client has it. A flush that fails for another reason
+    // (the client read and closed) does not make it unsent.
+    const IoResult flushed = io.flush(pipeconst::pipeIoTimeoutMs);
+    if (flushed.status == IoStatus::TimedOut || flushed.status == IoStatus::Stopped) {
+        reportFailure("FlushFileBuffers", flushed);
+        return;
+    }
+    logInfo("PipeServer - Response sent, length: {}", written.bytes);
+}
+
+nlohmann::json PipeServer::answer(std::string_view text) {
+    try {
+        const nlohmann::json request = nlohmann::json::parse(text.begin(), text.end());
+        return processCommand(request);
+    } catch (const nlohmann::json::exception& e) {
+        logError("PipeServer - JSON parse error: {}", e.what());
+        return errorResponse(std::string("JSON parse error: ") + e.what());
+    } catch (const std::exception& e) {
+        // Not a fault of the request, but the client still gets an answer of the usual
+        // shape and the loop goes on.
+        logError("PipeServer - Command failed: {}", e.what());
+        return errorResponse(std::string("Internal error: ") + e.what());
+    } catch (...) {
+        logError("PipeServer - Command failed: unknown exception");
+        return errorResponse("Internal error: unknown exception");
+    }
+}

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <string>
+#include <string_view>
+
+// Removes every CR and LF at the end of a request; nothing else is trimmed.
+std::string_view trimLineEnds(std::string_view text);
+
+// Logs the received length and the request, cut to its first bytes when it is long.
+void logRequest(std::string_view text);
+
+// Compact, keys in sorted order. Bytes that are not valid UTF-8 (quoted by a parse error, or
+// an error text in a code page) become U+FFFD, so that the client always gets valid JSON;
+// valid text comes out unchanged.
+std::string serialiseResponse(const nlohmann::json& response);
+
+nlohmann::json errorResponse(std::string message);
