@@ -62,6 +62,18 @@ bool startService() {
     return true;
 }
 
+// A shut-down that hangs (an engine that never returns, say) must not leave the service in
+// STOP_PENDING for ever. Ending the process is safe for DNS: the filters belong to a
+// dynamic WFP session, which the platform removes together with the process.
+[[noreturn]] void endUnfinishedShutdown(const ShutdownOutcome& outcome) {
+    logError("Shutdown did not finish within {} seconds, still waiting for {}; ending the process",
+             kShutdownBound.count(), outcome.stillRunning);
+    Logger::instance().close();
+    reportServiceStatus(SERVICE_STOPPED, ERROR_TIMEOUT);
+    TerminateProcess(GetCurrentProcess(), ERROR_TIMEOUT);
+    ExitProcess(ERROR_TIMEOUT);
+}
+
 } // namespace
 
 void reportServiceStatus(DWORD state, DWORD exitCode) {
@@ -157,7 +169,10 @@ void WINAPI ServiceMain(DWORD /*argc*/, LPSTR* /*argv*/) {
         Sleep(1000);
     }
     logInfo("Service shutting down...");
-    shutdownComponents();
+    const ShutdownOutcome outcome = shutdownComponentsWithin(kShutdownBound, reportStopProgress);
+    if (!outcome.finished) {
+        endUnfinishedShutdown(outcome);
+    }
     cleanupWinsock();
     logInfo("=== Service stopped ===");
     Logger::instance().close();

@@ -12,7 +12,7 @@ work=$2
 prefix="$work/prefix-host"
 trap 'service_remove' EXIT
 
-service_install "$prefix" Orvanet "$bin/Orvanet.exe"
+service_install "$prefix" Orvanet "$bin/Orvanet.exe" "$bin/tun2proxy.dll"
 
 # Started from a console the program prints its installation help and exits with 0.
 help=$(wine "C:\\Orvanet\\Orvanet.exe" | tr -d '\r')

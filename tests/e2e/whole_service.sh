@@ -1,0 +1,229 @@
+#!/usr/bin/env bash
+# The whole service under Wine's Service Control Manager, driven only from outside:
+# orvanetctl as the client, sc as the Service Control Manager. The test plays the tunnel
+# engine's part of creating the TUN interface, in a network namespace of its own, and puts
+# the stand-in fwpuclnt.dll beside the service to check and record the filters it gets.
+# Usage: whole_service.sh BUILD_DIR WORK_DIR
+set -uo pipefail
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+build=$1
+work=$2
+
+# Re-run inside a fresh network namespace, where orvantun can be made without touching
+# the machine's own interfaces.
+if [ -z "${ORVANET_E2E_NETNS:-}" ]; then
+    ns="orvanet-e2e-$$"
+    if [ "$(id -u)" -eq 0 ] && ip netns add "$ns" 2>/dev/null; then
+        ip netns exec "$ns" ip link set lo up
+        ORVANET_E2E_NETNS=$ns ip netns exec "$ns" bash "${BASH_SOURCE[0]}" "$@"
+        rc=$?
+        ip netns del "$ns"
+        exit $rc
+    fi
+    echo "SKIP: no network namespace can be made here (needs root and 'ip netns');" \
+        "the cases that need the tunnel interface are skipped"
+    export ORVANET_E2E_NETNS=none
+fi
+with_tun=true
+[ "$ORVANET_E2E_NETNS" = none ] && with_tun=false
+
+source "$here/../../scripts/wine-env.sh"
+source "$here/../../scripts/service-lib.sh"
+source "$here/check.sh"
+trap 'service_remove' EXIT
+
+mkdir -p "$work"
+dir="Orvanet"
+
+# ctl ARGS...: runs orvanetctl in the prefix; sets out (its standard output) and rc.
+ctl() {
+    out=$(wine "C:\\$dir\\orvanetctl.exe" "$@" 2>"$work/ctl-stderr.txt" | tr -d '\r')
+    rc=${PIPESTATUS[0]}
+}
+
+# expect_ctl NAME EXIT_STATUS RESPONSE ARGS...
+expect_ctl() {
+    local name=$1 status=$2 response=$3
+    shift 3
+    ctl "$@"
+    expect_eq "$name: exit status" "$status" "$rc"
+    expect_eq "$name: response" "$response" "$out"
+}
+
+# The stand-in WFP library's report: "filters N", "engines N", ...; before its first call
+# it has written nothing, and nothing exists.
+wfp() {
+    local state="$WINEPREFIX/drive_c/$dir/fwpuclnt-state.txt"
+    if [ -f "$state" ]; then
+        awk -v key="$1" '$1 == key {print $2}' "$state"
+    else
+        echo 0
+    fi
+}
+
+# The log lines written from now on go to a file of their own for the order checks.
+log_mark() { mark=$(wc -l <"$(service_log)"); }
+log_since_mark() {
+    tail -n "+$((mark + 1))" "$(service_log)" | tr -d '\r' >"$work/$1.log"
+    echo "$work/$1.log"
+}
+
+service_running_pid_gone() {
+    ! pgrep -f 'C:\\Orvanet\\Orvanet.exe' >/dev/null
+}
+
+inactive='{"message":"inactive","running":false,"status":"ok"}'
+active='{"message":"active","running":true,"status":"ok"}'
+started='{"message":"VPN started successfully","status":"ok"}'
+stopped='{"message":"VPN stopped successfully","status":"ok"}'
+
+install() { # PREFIX_NAME EXTRA_FILES...
+    local name=$1
+    shift
+    service_install "$work/$name" "$dir" "$build/bin/Orvanet.exe" "$build/bin/tun2proxy.dll" \
+        "$build/bin/orvanetctl.exe" "$@"
+    wine sc start Orvanet >/dev/null
+    service_wait_state RUNNING 30 || fail "$name: service not RUNNING"
+}
+
+# --- The service with the stand-in WFP library: the full session -------------------------
+install prefix-whole "$build/standin/fwpuclnt.dll"
+expect_ctl "active on a fresh service" 0 "$inactive" active
+
+if $with_tun; then
+    # No interface yet: the wait runs out and the engine is stopped again.
+    ctl start
+    expect_eq "start without interface: exit status" 1 "$rc"
+    case "$out" in
+    '{"message":"Failed to resolve tunnel interface '"'"'orvantun'"'"': '*'(waited '*'ms)","status":"error"}') pass ;;
+    *) fail "start without interface: response '$out'" ;;
+    esac
+    expect_ctl "active after the failed start" 0 "$inactive" active
+    expect_eq "filters after the failed start" 0 "$(wfp filters)"
+
+    # The interface appears about a second after the start, as the engine would make it.
+    log_mark
+    (sleep 1 && ip tuntap add dev orvantun mode tun && ip link set orvantun up) &
+    maker=$!
+    expect_ctl "start" 0 "$started" start
+    wait "$maker" || fail "could not make the TUN interface"
+    expect_eq "filters while running" 12 "$(wfp filters)"
+    expect_eq "sublayers while running" 1 "$(wfp sublayers)"
+    expect_eq "filters the stand-in refused" 0 "$(wfp rejected)"
+    expect_ctl "active while running" 0 "$active" active
+    expect_ctl "second start" 1 '{"message":"VPN already running","status":"error"}' start
+    expect_ctl "stop" 0 "$stopped" stop
+    expect_eq "filters after stop" 0 "$(wfp filters)"
+    expect_eq "engines after stop" 0 "$(wfp engines)"
+    expect_ctl "active after stop" 0 "$inactive" active
+    expect_ctl "stop when stopped" 0 "$stopped" stop
+
+    session=$(log_since_mark session)
+    expect_in_order "$session" \
+        "] [INFO] PipeServer - Client connected" \
+        "] [INFO] PipeServer::processCommand - Command type: start" \
+        "] [INFO] PipeServer::handleStart - Starting tun2proxy" \
+        "] [INFO] VpnService::start - Entry" \
+        "] [INFO] VpnService::start - Starting tun2proxy..." \
+        "] [INFO] VpnService::startTun2proxy - Starting thread..." \
+        "] [INFO] VpnService::startTun2proxy - Log callback set" \
+        "] [INFO] VpnService::startTun2proxy - Thread started successfully" \
+        "] [INFO] VpnService::start - Applying DNS isolation..." \
+        "] [INFO] DnsManager::applyIsolation - Waiting for tunnel interface 'orvantun' to appear..." \
+        "] [INFO] DnsManager::applyIsolation - Tunnel interface 'orvantun' resolved after " \
+        "] [INFO] DnsManager::applyIsolation - WFP DNS isolation enabled (tunnel ifIndex=" \
+        "] [INFO] VpnService::start - VPN started successfully" \
+        "] [INFO] PipeServer - Response sent, length: 52" \
+        "] [INFO] PipeServer::processCommand - Command type: stop" \
+        "] [INFO] VpnService::stop - Entry" \
+        "] [INFO] VpnService::stopTun2proxy - Stopping..." \
+        "] [INFO] VpnService::stopTun2proxy - Calling tun2proxy_stop()..." \
+        "] [INFO] VpnService::stopTun2proxy - Waiting for thread to finish..." \
+        "] [INFO] tun2proxyThreadFunc - Thread exiting" \
+        "] [INFO] VpnService::stopTun2proxy - Thread finished" \
+        "] [INFO] DnsManager::restore - WFP DNS isolation disabled" \
+        "] [INFO] VpnService::stopTun2proxy - Stopped" \
+        "] [INFO] VpnService::stop - Completed" \
+        "] [INFO] PipeServer - Response sent, length: 52"
+    expect_in_order "$session" \
+        "] [INFO] tun2proxyThreadFunc - Thread started" \
+        "] [INFO] tun2proxyThreadFunc - Starting tun2proxy with proxy_url=socks5://127.0.0.1:12735, tun=orvantun" \
+        "] [INFO] tun2proxyThreadFunc - About to call tun2proxy_with_name_run..." \
+        "] [INFO] tun2proxy: stand-in engine: tunnel orvantun to socks5://127.0.0.1:12735" \
+        "] [DEBUG] tun2proxy: stand-in engine: bypass 10.255.255.255/32, dns strategy 2, verbosity 4, no root" \
+        "] [INFO] tun2proxy: stand-in engine: stopped" \
+        "] [INFO] tun2proxyThreadFunc - tun2proxy_with_name_run returned: 0" \
+        "] [INFO] tun2proxyThreadFunc - Thread exiting"
+
+    # STOP while the VPN runs: the VPN goes first, while the pipe server still serves.
+    expect_ctl "start again" 0 "$started" start
+    expect_eq "filters while running again" 12 "$(wfp filters)"
+    log_mark
+    wine sc stop Orvanet >/dev/null
+    service_wait_state STOPPED 30 || fail "service not STOPPED"
+    expect_eq "exit code after a stop while running" 0 "$(service_exit_code)"
+    expect_eq "filters after the service stopped" 0 "$(wfp filters)"
+    expect_eq "engines after the service stopped" 0 "$(wfp engines)"
+    shutdown=$(log_since_mark shutdown)
+    expect_in_order "$shutdown" \
+        "] [INFO] Service received STOP control" \
+        "] [INFO] Service shutting down..." \
+        "] [INFO] Stopping VPN..." \
+        "] [INFO] VpnService::stop - Entry" \
+        "] [INFO] DnsManager::restore - WFP DNS isolation disabled" \
+        "] [INFO] VpnService::stop - Completed" \
+        "] [INFO] PipeServer stopping..." \
+        "] [INFO] PipeServer stopped" \
+        "] [INFO] Winsock cleaned up" \
+        "] [INFO] === Service stopped ===" \
+        "] [INFO] === Service logging closing ==="
+else
+    echo "SKIP: start with a tunnel interface, the filters, a stop while running"
+fi
+
+# A STOP while the VPN is idle: no "Stopping VPN..." line.
+wine sc start Orvanet >/dev/null
+service_wait_state RUNNING 30 || fail "restart: service not RUNNING"
+log_mark
+wine sc stop Orvanet >/dev/null
+service_wait_state STOPPED 30 || fail "service not STOPPED"
+expect_eq "exit code after an idle stop" 0 "$(service_exit_code)"
+idle=$(log_since_mark idle-stop)
+expect_in_order "$idle" "] [INFO] Service shutting down..." "] [INFO] PipeServer stopped" \
+    "] [INFO] === Service stopped ==="
+if grep -qF "Stopping VPN..." "$idle"; then fail "idle stop logged 'Stopping VPN...'"; else pass; fi
+service_remove
+
+if $with_tun; then
+    # --- Wine's own WFP: the isolation cannot be installed, so start fails and cleans up --
+    install prefix-platform-wfp
+    ctl start
+    expect_eq "start on the platform's WFP: exit status" 1 "$rc"
+    case "$out" in
+    '{"message":"FwpmEngineOpen0 failed: '[0-9]*'","status":"error"}') pass ;;
+    *) fail "start on the platform's WFP: response '$out'" ;;
+    esac
+    expect_ctl "active after the refused isolation" 0 "$inactive" active
+    wine sc stop Orvanet >/dev/null
+    service_wait_state STOPPED 30 || fail "service not STOPPED"
+    expect_eq "exit code after the refused isolation" 0 "$(service_exit_code)"
+    service_remove
+
+    # --- An engine that never returns: the shut-down bound ends the process -------------
+    echo "ignore-stop" >"$work/tun2proxy-standin.txt"
+    install prefix-hung-engine "$build/standin/fwpuclnt.dll" "$work/tun2proxy-standin.txt"
+    expect_ctl "start with a hanging engine" 0 "$started" start
+    wine sc stop Orvanet >/dev/null
+    service_wait_state STOPPED 60 || fail "hung engine: service not STOPPED"
+    expect_eq "exit code after the shut-down bound" 1460 "$(service_exit_code)"
+    sleep 2
+    if service_running_pid_gone; then pass; else fail "Orvanet.exe still runs after the bound"; fi
+    expect_in_order "$(service_log)" \
+        "] [INFO] Stopping VPN..." \
+        "] [WARN] VpnService::stopTun2proxy - Thread still running after " \
+        "] [ERROR] Shutdown did not finish within 30 seconds, still waiting for VpnService::stop (the tunnel engine has not ended); ending the process" \
+        "] [INFO] === Service logging closing ==="
+    service_remove
+fi
+
+finish
