@@ -88,8 +88,8 @@ ShutdownOutcome shutdownComponentsWithin(std::chrono::milliseconds bound, void (
         if (now >= deadline) {
             break;
         }
-        const auto slice = std::min<std::chrono::steady_clock::duration>(
-            deadline - now, std::chrono::seconds(1));
+        const auto slice =
+            std::min<std::chrono::steady_clock::duration>(deadline - now, std::chrono::seconds(1));
         if (!completion->finished.wait_for(lock, slice, [&] { return completion->done; }) &&
             progress != nullptr) {
             progress();
