@@ -1,0 +1,66 @@
+#pragma once
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdio>
+#include <vector>
+
+namespace bench {
+
+struct Summary {
+    double median = 0;
+    double p99 = 0;
+    std::size_t count = 0;
+};
+
+// Median of the sorted samples and the nearest-rank 99th percentile, so that over 30 runs
+// the p99 is the slowest run rather than an interpolation no run produced.
+inline Summary summarise(std::vector<double> samples) {
+    Summary summary;
+    summary.count = samples.size();
+    if (samples.empty()) {
+        return summary;
+    }
+    std::sort(samples.begin(), samples.end());
+    const std::size_t n = samples.size();
+    summary.median = n % 2 == 1 ? samples[n / 2] : (samples[n / 2 - 1] + samples[n / 2]) / 2.0;
+    const auto rank = static_cast<std::size_t>(std::ceil(0.99 * static_cast<double>(n)));
+    summary.p99 = samples[std::max<std::size_t>(rank, 1) - 1];
+    return summary;
+}
+
+// Milliseconds from QueryPerformanceCounter, the finest clock the platform offers.
+class Clock {
+public:
+    Clock() { QueryPerformanceFrequency(&frequency); }
+    LONGLONG now() const {
+        LARGE_INTEGER value;
+        QueryPerformanceCounter(&value);
+        return value.QuadPart;
+    }
+    double millisecondsSince(LONGLONG start) const {
+        return static_cast<double>(now() - start) * 1000.0 /
+               static_cast<double>(frequency.QuadPart);
+    }
+
+private:
+    LARGE_INTEGER frequency{};
+};
+
+// One machine-readable line per figure, read by scripts/bench.sh:
+// BENCH <key> <median> <p99> <unit> <samples>
+inline void report(const char* key, const Summary& summary, const char* unit) {
+    std::printf("BENCH %s %.4f %.4f %s %zu\n", key, summary.median, summary.p99, unit,
+                summary.count);
+    std::fflush(stdout);
+}
+
+inline void reportValue(const char* key, double value, const char* unit) {
+    std::printf("BENCH %s %.4f %.4f %s 1\n", key, value, value, unit);
+    std::fflush(stdout);
+}
+
+} // namespace bench

@@ -1,0 +1,53 @@
+// The baseline server of the control round trip: a bare named pipe that answers each
+// client once with the service's "active" answer and nothing else (no log, no parsing, no
+// helper thread), with the same pipe modes and the same flush-then-disconnect ending.
+#include "Memory.h"
+#include "Stats.h"
+#include "pipe/WinHandle.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+// The service's answer to "active" while the VPN is stopped, byte for byte.
+constexpr char kAnswer[] = R"({"message":"inactive","running":false,"status":"ok"})";
+constexpr DWORD kBufferSize = 65536;
+
+} // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: echo_server PIPE CLIENTS\n");
+        return 2;
+    }
+    const int clients = _wtoi(argv[2]);
+    UniqueHandle instance(CreateNamedPipeW(
+        argv[1], PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE,
+        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1,
+        kBufferSize, kBufferSize, 0, nullptr));
+    if (!instance) {
+        std::fprintf(stderr, "echo_server: CreateNamedPipe failed: %lu\n", GetLastError());
+        return 1;
+    }
+    std::string buffer(kBufferSize, '\0');
+    for (int served = 0; served < clients; ++served) {
+        if (!ConnectNamedPipe(instance.get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) {
+            std::fprintf(stderr, "echo_server: ConnectNamedPipe failed: %lu\n", GetLastError());
+            return 1;
+        }
+        DWORD got = 0;
+        if (ReadFile(instance.get(), buffer.data(), kBufferSize - 1, &got, nullptr) && got > 0) {
+            DWORD written = 0;
+            WriteFile(instance.get(), kAnswer, sizeof kAnswer - 1, &written, nullptr);
+            FlushFileBuffers(instance.get());
+        }
+        DisconnectNamedPipe(instance.get());
+    }
+    bench::WorkingSet memory;
+    if (bench::workingSet(GetCurrentProcess(), memory)) {
+        bench::reportValue("echo_peak_ws", memory.peakMiB, "MiB");
+    }
+    return 0;
+}

@@ -1,0 +1,62 @@
+// Time from the STOP control to the STOPPED state as the Service Control Manager reports
+// it, for a service started afresh before each run.
+#include "Scm.h"
+#include "Stats.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr DWORD kStateTimeoutMs = 60000;
+// Lets a just-started service finish what follows its RUNNING report before it is stopped.
+constexpr DWORD kSettleMs = 300;
+
+} // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: scm_stop SERVICE RUNS KEY\n");
+        return 2;
+    }
+    const int runs = _wtoi(argv[2]);
+    std::string key;
+    for (const wchar_t* c = argv[3]; *c != L'\0'; ++c) {
+        key.push_back(static_cast<char>(*c));
+    }
+    bench::ScHandle service =
+        bench::openService(argv[1], SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS);
+    if (!service) {
+        std::fprintf(stderr, "scm_stop: cannot open the service: %lu\n", GetLastError());
+        return 1;
+    }
+    const bench::Clock clock;
+    std::vector<double> samples;
+    for (int i = 0; i < runs; ++i) {
+        if (!StartServiceW(service.get(), 0, nullptr) &&
+            GetLastError() != ERROR_SERVICE_ALREADY_RUNNING) {
+            std::fprintf(stderr, "scm_stop: StartService failed: %lu\n", GetLastError());
+            return 1;
+        }
+        if (!bench::waitForState(service.get(), SERVICE_RUNNING, kStateTimeoutMs)) {
+            std::fprintf(stderr, "scm_stop: run %d never reached RUNNING\n", i);
+            return 1;
+        }
+        Sleep(kSettleMs);
+        SERVICE_STATUS status{};
+        const LONGLONG start = clock.now();
+        if (!ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) {
+            std::fprintf(stderr, "scm_stop: ControlService failed: %lu\n", GetLastError());
+            return 1;
+        }
+        if (!bench::waitForState(service.get(), SERVICE_STOPPED, kStateTimeoutMs)) {
+            std::fprintf(stderr, "scm_stop: run %d never reached STOPPED\n", i);
+            return 1;
+        }
+        samples.push_back(clock.millisecondsSince(start));
+    }
+    bench::report(key.c_str(), bench::summarise(samples), "ms");
+    return 0;
+}
