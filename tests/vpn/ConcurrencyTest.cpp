@@ -3,6 +3,9 @@
 #include "VpnTestSupport.h"
 
 #include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
 #include <future>
 #include <system_error>
 #include <thread>
@@ -190,3 +193,95 @@ TEST_F(ConcurrencyTest, ExceptionFromStopReachesTheCallerAndALaterStopFinishes) 
 }
 
 } // namespace
+
+namespace {
+
+// The WFP calls must form whole installs and whole removals one after another: a removal
+// that ran inside an install, or two removals at once, would break a block up.
+::testing::AssertionResult wellFormedWfpCalls() {
+    std::vector<std::string> install = {"FwpmEngineOpen0", "FwpmTransactionBegin0",
+                                        "FwpmSubLayerAdd0"};
+    install.insert(install.end(), 12, "FwpmFilterAdd0");
+    install.push_back("FwpmTransactionCommit0");
+    std::vector<std::string> removal(12, "FwpmFilterDeleteById0");
+    removal.push_back("FwpmSubLayerDeleteByKey0");
+    removal.push_back("FwpmEngineClose0");
+
+    const std::vector<std::string> names = wfpdouble::callNames();
+    std::size_t at = 0;
+    bool installed = false;
+    while (at < names.size()) {
+        const std::vector<std::string>& block = installed ? removal : install;
+        if (names.size() - at < block.size() ||
+            !std::equal(block.begin(), block.end(), names.begin() + static_cast<long>(at))) {
+            return ::testing::AssertionFailure()
+                   << "call " << at << " (" << names[at] << ") breaks up "
+                   << (installed ? "a removal" : "an install");
+        }
+        at += block.size();
+        installed = !installed;
+    }
+    if (installed) {
+        return ::testing::AssertionFailure() << "the isolation was left installed";
+    }
+    return ::testing::AssertionSuccess();
+}
+
+template <typename T>
+T within(std::future<T>& result, const char* what) {
+    if (result.wait_for(60s) != std::future_status::ready) {
+        // A deadlock: fail now rather than when the whole run times out.
+        std::fprintf(stderr, "deadlock: %s did not return within 60 s\n", what);
+        std::fflush(stderr);
+        std::_Exit(3);
+    }
+    return result.get();
+}
+
+} // namespace
+
+TEST_F(ConcurrencyTest, StartsStopsAndAShutdownStopFromAnotherThreadNeverCollide) {
+    std::mt19937 random(20261207);
+    std::uniform_int_distribution<int> interfaceDelay(0, 300);
+    std::uniform_int_distribution<int> shutdownDelay(0, 1100);
+    std::uniform_int_distribution<int> pause(0, 60);
+    std::uniform_int_distribution<int> ignoredStops(0, 1);
+    VpnService vpn(&dns);
+
+    for (int round = 0; round < 25; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        wfpdouble::reset();
+        iphlpdouble::reset();
+        iphlpdouble::interfaceAppears(L"orvantun", tunIndex,
+                                      std::chrono::milliseconds(interfaceDelay(random)));
+        enginedouble::queue({.stopsIgnored = ignoredStops(random),
+                             .lines = {{3, "up"}, {4, std::nullopt}},
+                             .lineThreads = 2});
+        const auto shutdownAfter = std::chrono::milliseconds(shutdownDelay(random));
+        const auto pipePause = std::chrono::milliseconds(pause(random));
+
+        std::future<std::pair<OperationResult, OperationResult>> pipe =
+            std::async(std::launch::async, [&] {
+                OperationResult started = vpn.start();
+                std::this_thread::sleep_for(pipePause);
+                return std::make_pair(started, vpn.stop());
+            });
+        std::future<OperationResult> shutdown = std::async(std::launch::async, [&] {
+            std::this_thread::sleep_for(shutdownAfter);
+            return vpn.stop();
+        });
+        const auto [started, stoppedByPipe] = within(pipe, "the pipe thread");
+        const OperationResult stoppedByShutdown = within(shutdown, "the shut-down stop");
+
+        EXPECT_TRUE(started.success) << started.error;
+        EXPECT_TRUE(stoppedByPipe.success);
+        EXPECT_TRUE(stoppedByShutdown.success);
+        EXPECT_FALSE(vpn.isRunning());
+        EXPECT_EQ(0, enginedouble::runsInProgress());
+        EXPECT_TRUE(wellFormedWfpCalls());
+        EXPECT_TRUE(wfpdouble::nothingLeft());
+        if (::testing::Test::HasFailure()) {
+            break;
+        }
+    }
+}

@@ -2,6 +2,7 @@
 #include "VpnTestSupport.h"
 
 #include <climits>
+#include <map>
 
 namespace {
 
@@ -123,6 +124,25 @@ TEST_F(WorkerTest, LogBridgeMapsEngineLevelsAndNullMessages) {
         {"WARN", "tun2proxy: (null)"},   {"INFO", "tun2proxy: {} kept as it is"},
     };
     EXPECT_EQ(expected, bridged);
+}
+
+TEST_F(WorkerTest, LogBridgeTakesTheEngineLinesFromSeveralOfItsThreadsAtOnce) {
+    VpnService vpn(&dns);
+    enginedouble::queue({.lines = {{1, "a"}, {6, std::nullopt}, {5, "c"}}, .lineThreads = 4});
+    ASSERT_TRUE(vpn.start().success);
+    ASSERT_TRUE(vpn.stop().success);
+    std::map<std::pair<std::string, std::string>, int> seen;
+    for (const LogLine& line : logLines()) {
+        if (line.message.rfind("tun2proxy: ", 0) == 0) {
+            ++seen[{line.level, line.message}];
+        }
+    }
+    const std::map<std::pair<std::string, std::string>, int> expected = {
+        {{"ERROR", "tun2proxy: a"}, 4},
+        {{"INFO", "tun2proxy: (null)"}, 4},
+        {{"DEBUG", "tun2proxy: c"}, 4},
+    };
+    EXPECT_EQ(expected, seen);
 }
 
 TEST_F(WorkerTest, LogBridgeIsRegisteredWithNullContextOnEveryAttempt) {

@@ -34,7 +34,7 @@ std::string text(const char* value) {
     return value != nullptr ? value : "(none)";
 }
 
-void sendLines(const std::vector<enginedouble::LogLine>& lines) {
+void sendLines(const std::vector<enginedouble::LogLine>& lines, int threads) {
     Tun2proxyLogCallback callback = nullptr;
     void* context = nullptr;
     {
@@ -45,12 +45,17 @@ void sendLines(const std::vector<enginedouble::LogLine>& lines) {
     if (callback == nullptr || lines.empty()) {
         return;
     }
-    std::thread engineThread([&] {
-        for (const auto& line : lines) {
-            callback(line.level, line.message ? line.message->c_str() : nullptr, context);
-        }
-    });
-    engineThread.join();
+    std::vector<std::thread> engineThreads;
+    for (int t = 0; t < threads; ++t) {
+        engineThreads.emplace_back([&] {
+            for (const auto& line : lines) {
+                callback(line.level, line.message ? line.message->c_str() : nullptr, context);
+            }
+        });
+    }
+    for (auto& thread : engineThreads) {
+        thread.join();
+    }
 }
 
 void finishRun(const char* how) {
@@ -85,7 +90,7 @@ std::int32_t tun2proxy_with_name_run(const char* proxyUrl, const char* tunName, 
         ++state().inProgress;
         state().changed.notify_all();
     }
-    sendLines(program.lines);
+    sendLines(program.lines, program.lineThreads);
     if (program.onRun) {
         program.onRun();
     }

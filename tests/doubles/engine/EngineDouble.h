@@ -32,8 +32,10 @@ struct Program {
     std::chrono::milliseconds delay{0};
     int stopsIgnored = 0; // stop calls that leave the run blocked; INT_MAX: never ends by a stop
     std::string what = "engine failure";
-    // Sent through the registered callback from a thread of the engine, when the run begins.
+    // Sent through the registered callback when the run begins, all of them from each of
+    // `lineThreads` threads of the engine at once.
     std::vector<LogLine> lines;
+    int lineThreads = 1;
     // Runs on the worker thread inside the run call, before it blocks.
     std::function<void()> onRun;
 };
