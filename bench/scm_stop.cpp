@@ -11,8 +11,11 @@
 namespace {
 
 constexpr DWORD kStateTimeoutMs = 60000;
-// Lets a just-started service finish what follows its RUNNING report before it is stopped.
+// A just-started service is left to finish what follows its RUNNING report, and then the
+// STOP falls at a different point of each run: a service that looks at a stop request
+// only now and then would otherwise be caught at the same point of its period every time.
 constexpr DWORD kSettleMs = 300;
+constexpr DWORD kSpreadMs = 1000;
 
 } // namespace
 
@@ -34,6 +37,9 @@ int wmain(int argc, wchar_t** argv) {
     }
     const bench::Clock clock;
     std::vector<double> samples;
+    // A fixed, spread sequence of offsets, so that ten runs cover the period evenly.
+    const double golden = 0.6180339887498949;
+    double phase = 0.5;
     for (int i = 0; i < runs; ++i) {
         if (!StartServiceW(service.get(), 0, nullptr) &&
             GetLastError() != ERROR_SERVICE_ALREADY_RUNNING) {
@@ -44,7 +50,9 @@ int wmain(int argc, wchar_t** argv) {
             std::fprintf(stderr, "scm_stop: run %d never reached RUNNING\n", i);
             return 1;
         }
-        Sleep(kSettleMs);
+        phase += golden;
+        phase -= static_cast<int>(phase);
+        Sleep(kSettleMs + static_cast<DWORD>(phase * kSpreadMs));
         SERVICE_STATUS status{};
         const LONGLONG start = clock.now();
         if (!ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) {

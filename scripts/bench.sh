@@ -19,7 +19,7 @@ if [ -z "${ORVANET_BENCH_NETNS:-}" ]; then
         -DCMAKE_BUILD_TYPE=Release -DORVANET_BUILD_TESTS=OFF >/dev/null
     cmake --build "$build" -j"$(nproc)" --target Orvanet orvanetctl tun2proxy fwpuclnt_standin \
         bench_pipe_client bench_echo_server bench_control_latency bench_scm_stop \
-        bench_min_service bench_service_memory bench_log_throughput >/dev/null
+        bench_min_service bench_service_memory bench_log_throughput bench_dns_probe >/dev/null
     export ORVANET_BUILD_DIR=$build
     ns="orvanet-bench-$$"
     if [ "$(id -u)" -eq 0 ] && ip netns add "$ns" 2>/dev/null; then
@@ -72,6 +72,19 @@ run pipe_client '\\.\pipe\OrvanetBench' "$requests" '{"command":"active"}' echo
 wait "$echo_pid"
 tr -d '\r' <"$prefix/echo.out" | grep '^BENCH ' >>"$results"
 
+echo "== the same echo server flushing on a short-lived thread, as the service does"
+wine "C:\\Orvanet\\bench_echo_server.exe" '\\.\pipe\OrvanetBench' "$((requests + 20))" \
+    thread-flush >"$prefix/echo.out" &
+echo_pid=$!
+run pipe_client '\\.\pipe\OrvanetBench' "$requests" '{"command":"active"}' echo_thread_flush
+wait "$echo_pid"
+tr -d '\r' <"$prefix/echo.out" | grep '^BENCH ' >>"$results"
+
+if [ "$ORVANET_BENCH_NETNS" != none ]; then
+    echo "== DNS isolation alone, $control_runs times (the part of start and stop it is)"
+    run dns_probe "$control_runs"
+fi
+
 echo "== the minimal service of ours, idle"
 wine sc start OrvanetBenchMin >/dev/null
 sleep 2
@@ -113,9 +126,13 @@ END {
     print "| figure | median | p99 | baseline (median) | ratio |"
     print "|---|---|---|---|---|"
     row("\"active\" round trip, " n["svc_rt"] " sequential", "svc_rt", "echo_rt", "bare echo pipe server")
+    row("  the echo server flushing on a thread", "echo_thread_flush_rt", "echo_rt", "bare echo pipe server")
     row("requests per second", "svc_rps", "echo_rps", "bare echo pipe server")
     row("start latency minus 500 ms grace, " n["start_latency"] " runs", "start_latency", "control_active_rt", "\"active\" in the same runs")
+    row("  of a start: interface lookup alone", "dns_resolve", "control_active_rt", "\"active\" in the same runs")
+    row("  of a start: DNS filters installed alone", "dns_apply", "control_active_rt", "\"active\" in the same runs")
     row("stop latency, " n["stop_latency"] " runs", "stop_latency", "control_active_rt", "\"active\" in the same runs")
+    row("  of a stop: DNS filters removed alone", "dns_restore", "control_active_rt", "\"active\" in the same runs")
     row("STOP to STOPPED, " n["svc_stop"] " runs", "svc_stop", "minsvc_stop", "minimal service of ours")
     row("log line through Logger::log", "log_logger_line", "log_plain_line", "append-and-flush loop")
     row("log lines per second", "log_logger_lps", "log_plain_lps", "append-and-flush loop")
