@@ -64,21 +64,21 @@ wine sc create OrvanetBenchMin binPath= "C:\\Orvanet\\bench_min_service.exe" >/d
 echo "== log: $log_lines lines through Logger::log and through a plain loop"
 run log_throughput 'C:\bench-logs' "$log_lines"
 
+# echo_variant MODE KEY: the echo server, bare or with its flush made another way.
+echo_variant() {
+    wine "C:\\Orvanet\\bench_echo_server.exe" '\\.\pipe\OrvanetBench' "$((requests + 20))" "$1" \
+        >"$prefix/echo.out" &
+    local pid=$!
+    run pipe_client '\\.\pipe\OrvanetBench' "$requests" '{"command":"active"}' "$2"
+    wait "$pid"
+    tr -d '\r' <"$prefix/echo.out" | grep '^BENCH ' >>"$results"
+}
 echo "== bare echo server: $requests sequential exchanges"
-wine "C:\\Orvanet\\bench_echo_server.exe" '\\.\pipe\OrvanetBench' "$((requests + 20))" \
-    >"$prefix/echo.out" &
-echo_pid=$!
-run pipe_client '\\.\pipe\OrvanetBench' "$requests" '{"command":"active"}' echo
-wait "$echo_pid"
-tr -d '\r' <"$prefix/echo.out" | grep '^BENCH ' >>"$results"
-
-echo "== the same echo server flushing on a short-lived thread, as the service does"
-wine "C:\\Orvanet\\bench_echo_server.exe" '\\.\pipe\OrvanetBench' "$((requests + 20))" \
-    thread-flush >"$prefix/echo.out" &
-echo_pid=$!
-run pipe_client '\\.\pipe\OrvanetBench' "$requests" '{"command":"active"}' echo_thread_flush
-wait "$echo_pid"
-tr -d '\r' <"$prefix/echo.out" | grep '^BENCH ' >>"$results"
+echo_variant bare echo
+echo "== the same echo server flushing on a short-lived thread per client, as the service does"
+echo_variant thread-flush echo_thread_flush
+echo "== the same echo server flushing on one long-lived helper thread"
+echo_variant worker-flush echo_worker_flush
 
 if [ "$ORVANET_BENCH_NETNS" != none ]; then
     echo "== DNS isolation alone, $control_runs times (the part of start and stop it is)"
@@ -126,7 +126,8 @@ END {
     print "| figure | median | p99 | baseline (median) | ratio |"
     print "|---|---|---|---|---|"
     row("\"active\" round trip, " n["svc_rt"] " sequential", "svc_rt", "echo_rt", "bare echo pipe server")
-    row("  the echo server flushing on a thread", "echo_thread_flush_rt", "echo_rt", "bare echo pipe server")
+    row("  echo server, flush on a new thread per client", "echo_thread_flush_rt", "echo_rt", "bare echo pipe server")
+    row("  echo server, flush on one long-lived thread", "echo_worker_flush_rt", "echo_rt", "bare echo pipe server")
     row("requests per second", "svc_rps", "echo_rps", "bare echo pipe server")
     row("start latency minus 500 ms grace, " n["start_latency"] " runs", "start_latency", "control_active_rt", "\"active\" in the same runs")
     row("  of a start: interface lookup alone", "dns_resolve", "control_active_rt", "\"active\" in the same runs")

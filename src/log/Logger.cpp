@@ -161,6 +161,13 @@ void Logger::close() {
 std::string Logger::timestamp() {
     const auto now = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
     const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    // The text changes once a second, and making it (local time through a stream) costs
+    // more than writing the line to the file, so the lines of one second share it.
+    thread_local std::time_t cachedSecond = -1;
+    thread_local std::string cachedText;
+    if (seconds == cachedSecond) {
+        return cachedText;
+    }
     std::tm local{};
 #ifdef _WIN32
     localtime_s(&local, &seconds);
@@ -169,7 +176,9 @@ std::string Logger::timestamp() {
 #endif
     std::ostringstream out;
     out << std::put_time(&local, "%Y-%m-%d %H:%M:%S");
-    return out.str();
+    cachedText = out.str();
+    cachedSecond = seconds;
+    return cachedText;
 }
 
 void Logger::debugOutput(std::string_view text) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <ctime>
 #include <fstream>
 #include <regex>
 #include <set>
@@ -92,6 +93,44 @@ TEST_F(LoggerTest, FileHoldsStartLineLinesAndClosingLineInOrder) {
     EXPECT_EQ("[Orvanet] Logging initialized to: " + path.string() + "\n", texts[0]);
     EXPECT_EQ("[Orvanet] " + lines[2] + "\n", texts[1]);
     EXPECT_EQ("[Orvanet] " + lines[9] + "\n", texts[8]);
+}
+
+std::string localStampNow() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_s(&local, &now);
+    char text[32] = {};
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+    return text;
+}
+
+// Lines of one second may share the stamp's text, but a line of a later second carries
+// the time of that second.
+TEST_F(LoggerTest, EachLineCarriesTheTimeItWasWritten) {
+    const auto path = folder.path() / "time.log";
+    ASSERT_TRUE(Logger::instance().initialize(path));
+    std::vector<std::pair<std::string, std::string>> bounds;
+    for (int i = 0; i < 3; ++i) {
+        const std::string before = localStampNow();
+        Logger::instance().log(LogLevel::Info, "timed {}", i);
+        bounds.emplace_back(before, localStampNow());
+        Sleep(600);
+    }
+    Logger::instance().close();
+
+    std::vector<std::string> stamps;
+    for (const auto& line : readLines(path)) {
+        if (messageOf(line).starts_with("timed ")) {
+            stamps.push_back(line.substr(1, 19));
+        }
+    }
+    ASSERT_EQ(3u, stamps.size());
+    for (size_t i = 0; i < stamps.size(); ++i) {
+        // The fixed-width text orders as the times do.
+        EXPECT_LE(bounds[i].first, stamps[i]) << i;
+        EXPECT_LE(stamps[i], bounds[i].second) << i;
+    }
+    EXPECT_NE(stamps[0], stamps[2]);
 }
 
 TEST_F(LoggerTest, SecondInitializeWritesNoSecondStartLine) {
