@@ -19,7 +19,7 @@ if [ -z "${ORVANET_BENCH_NETNS:-}" ]; then
         -DCMAKE_BUILD_TYPE=Release -DORVANET_BUILD_TESTS=OFF >/dev/null
     cmake --build "$build" -j"$(nproc)" --target Orvanet orvanetctl tun2proxy fwpuclnt_standin \
         bench_pipe_client bench_echo_server bench_control_latency bench_scm_stop \
-        bench_min_service bench_service_memory bench_log_throughput bench_dns_probe >/dev/null
+        bench_min_service bench_service_memory bench_log_throughput bench_dns_probe bench_pipeio_server >/dev/null
     export ORVANET_BUILD_DIR=$build
     ns="orvanet-bench-$$"
     if [ "$(id -u)" -eq 0 ] && ip netns add "$ns" 2>/dev/null; then
@@ -64,10 +64,16 @@ wine sc create OrvanetBenchMin binPath= "C:\\Orvanet\\bench_min_service.exe" >/d
 echo "== log: $log_lines lines through Logger::log and through a plain loop"
 run log_throughput 'C:\bench-logs' "$log_lines"
 
-# echo_variant MODE KEY: the echo server, bare or with its flush made another way.
+# echo_variant MODE KEY: the echo server, bare or with its flush made another way, or
+# (MODE pipe-io) the service's own pipe I/O layer answering alike.
 echo_variant() {
-    wine "C:\\Orvanet\\bench_echo_server.exe" '\\.\pipe\OrvanetBench' "$((requests + 20))" "$1" \
-        >"$prefix/echo.out" &
+    if [ "$1" = pipe-io ]; then
+        wine "C:\\Orvanet\\bench_pipeio_server.exe" '\\.\pipe\OrvanetBench' "$((requests + 20))" \
+            >"$prefix/echo.out" &
+    else
+        wine "C:\\Orvanet\\bench_echo_server.exe" '\\.\pipe\OrvanetBench' "$((requests + 20))" \
+            "$1" >"$prefix/echo.out" &
+    fi
     local pid=$!
     run pipe_client '\\.\pipe\OrvanetBench' "$requests" '{"command":"active"}' "$2"
     wait "$pid"
@@ -79,6 +85,8 @@ echo "== the same echo server flushing on a short-lived thread per client, as th
 echo_variant thread-flush echo_thread_flush
 echo "== the same echo server flushing on one long-lived helper thread"
 echo_variant worker-flush echo_worker_flush
+echo "== the service's own pipe I/O layer answering alike, without log or JSON"
+echo_variant pipe-io pipeio
 
 if [ "$ORVANET_BENCH_NETNS" != none ]; then
     echo "== DNS isolation alone, $control_runs times (the part of start and stop it is)"
@@ -128,6 +136,7 @@ END {
     row("\"active\" round trip, " n["svc_rt"] " sequential", "svc_rt", "echo_rt", "bare echo pipe server")
     row("  echo server, flush on a new thread per client", "echo_thread_flush_rt", "echo_rt", "bare echo pipe server")
     row("  echo server, flush on one long-lived thread", "echo_worker_flush_rt", "echo_rt", "bare echo pipe server")
+    row("  the service's pipe I/O layer alone", "pipeio_rt", "echo_rt", "bare echo pipe server")
     row("requests per second", "svc_rps", "echo_rps", "bare echo pipe server")
     row("start latency minus 500 ms grace, " n["start_latency"] " runs", "start_latency", "control_active_rt", "\"active\" in the same runs")
     row("  of a start: interface lookup alone", "dns_resolve", "control_active_rt", "\"active\" in the same runs")
@@ -138,7 +147,7 @@ END {
     row("log line through Logger::log", "log_logger_line", "log_plain_line", "append-and-flush loop")
     row("log lines per second", "log_logger_lps", "log_plain_lps", "append-and-flush loop")
     row("  of a line: debugger mirror alone", "log_mirror_only", "log_plain_line", "append-and-flush loop")
-    row("  of a line: time stamp alone", "log_stamp_only", "log_plain_line", "append-and-flush loop")
+    row("  a time stamp made afresh (now made once a second)", "log_stamp_only", "log_plain_line", "append-and-flush loop")
     row("peak working set, idle", "svc_idle_peak_ws", "minsvc_idle_peak_ws", "minimal service of ours")
     row("peak working set after " n["svc_rt"] + 20 " requests", "svc_loaded_peak_ws", "echo_peak_ws", "echo server after as many")
 }
