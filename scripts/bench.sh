@@ -125,8 +125,8 @@ function row(label, key, base, basename,   r) {
     if (!(key in med)) return
     r = "-"
     if (base in med && med[base] > 0) r = sprintf("%.2f", med[key] / med[base])
-    printf "| %s | %s %s | %s %s | %s | %s |\n", label, fmt(med[key]), unit[key],
-        (n[key] > 1 ? fmt(p99[key]) : "-"), (n[key] > 1 ? unit[key] : ""),
+    printf "| %s | %s %s | %s | %s | %s |\n", label, fmt(med[key]), unit[key],
+        (n[key] > 1 ? fmt(p99[key]) " " unit[key] : "-"),
         (base in med ? fmt(med[base]) " " unit[base] " (" basename ")" : "-"), r
 }
 function fmt(v) { return v >= 100 ? sprintf("%.0f", v) : v >= 10 ? sprintf("%.1f", v) : sprintf("%.3f", v) }
@@ -150,6 +150,7 @@ END {
     row("  a time stamp made afresh (now made once a second)", "log_stamp_only", "log_plain_line", "append-and-flush loop")
     row("peak working set, idle", "svc_idle_peak_ws", "minsvc_idle_peak_ws", "minimal service of ours")
     row("peak working set after " n["svc_rt"] + 20 " requests", "svc_loaded_peak_ws", "echo_peak_ws", "echo server after as many")
+    row("working set now, after " n["svc_rt"] + 20 " requests", "svc_loaded_ws", "svc_idle_ws", "the service itself, idle")
 }
 AWK
 if ! grep -q '^BENCH start_latency ' "$results"; then
