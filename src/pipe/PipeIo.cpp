@@ -1,30 +1,7 @@
 #include "pipe/PipeIo.h"
 
-#include <exception>
-
-namespace {
-
-// FlushFileBuffers has no overlapped form, so it runs on a short-lived thread of its own
-// while the server thread waits with a bound.
-struct FlushJob {
-    HANDLE instance = nullptr;
-    UniqueHandle done;
-    BOOL ok = FALSE;
-    DWORD error = 0;
-};
-
-DWORD WINAPI runFlush(void* parameter) {
-    auto* job = static_cast<FlushJob*>(parameter);
-    job->ok = FlushFileBuffers(job->instance);
-    job->error = job->ok ? 0 : GetLastError();
-    SetEvent(job->done.get());
-    return 0;
-}
-
-} // namespace
-
-PipeIo::PipeIo(HANDLE instance, HANDLE stopEvent)
-    : instance(instance), stopEvent(stopEvent),
+PipeIo::PipeIo(HANDLE instance, HANDLE stopEvent, FlushThread& flusher)
+    : instance(instance), stopEvent(stopEvent), flusher(flusher),
       completion(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
 
 IoResult PipeIo::finish(BOOL started, DWORD timeoutMs) {
@@ -110,31 +87,11 @@ IoResult PipeIo::write(const char* data, DWORD size, DWORD timeoutMs) {
 }
 
 IoResult PipeIo::flush(DWORD timeoutMs) {
-    FlushJob job;
-    job.instance = instance;
-    job.done.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!job.done) {
-        return {IoStatus::Failed, 0, GetLastError()};
-    }
-    UniqueHandle thread(CreateThread(nullptr, 0, runFlush, &job, 0, nullptr));
-    if (!thread) {
-        return {IoStatus::Failed, 0, GetLastError()};
-    }
-    const HANDLE waits[2] = {job.done.get(), stopEvent};
-    const DWORD woken = WaitForMultipleObjects(2, waits, FALSE, timeoutMs);
-    const DWORD waitError = woken == WAIT_FAILED ? GetLastError() : 0;
-    if (woken != WAIT_OBJECT_0) {
-        // Both are needed: the cancel ends a flush already under way, the disconnect one
-        // that starts after it (a flush of a disconnected instance fails at once).
-        CancelSynchronousIo(thread.get());
-        DisconnectNamedPipe(instance);
-    }
-    // The job lives on this stack: the thread must be gone before it is.
-    if (WaitForSingleObject(thread.get(), INFINITE) != WAIT_OBJECT_0) {
-        std::terminate();
-    }
+    BOOL ok = FALSE;
+    DWORD error = 0;
+    const DWORD woken = flusher.flush(instance, stopEvent, timeoutMs, ok, error);
     if (woken == WAIT_OBJECT_0) {
-        return job.ok ? IoResult{IoStatus::Done, 0, 0} : IoResult{IoStatus::Failed, 0, job.error};
+        return ok ? IoResult{IoStatus::Done, 0, 0} : IoResult{IoStatus::Failed, 0, error};
     }
     if (woken == WAIT_TIMEOUT) {
         return {IoStatus::TimedOut, 0, WAIT_TIMEOUT};
@@ -142,5 +99,5 @@ IoResult PipeIo::flush(DWORD timeoutMs) {
     if (woken == WAIT_OBJECT_0 + 1) {
         return {IoStatus::Stopped, 0, 0};
     }
-    return {IoStatus::Failed, 0, waitError};
+    return {IoStatus::Failed, 0, error};
 }

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "pipe/FlushThread.h"
 #include "pipe/WinHandle.h"
 
 // The overlapped operations of one server instance. Every wait also watches the server's
@@ -30,13 +31,13 @@ enum class ConnectStatus {
 
 class PipeIo {
 public:
-    // `stopEvent` must outlive this object.
-    PipeIo(HANDLE instance, HANDLE stopEvent);
+    // `stopEvent` and `flusher` must outlive this object.
+    PipeIo(HANDLE instance, HANDLE stopEvent, FlushThread& flusher);
     PipeIo(const PipeIo&) = delete;
     PipeIo& operator=(const PipeIo&) = delete;
 
     // False if the object could not get its completion event.
-    bool usable() const { return static_cast<bool>(completion); }
+    bool usable() const { return static_cast<bool>(completion) && flusher.usable(); }
 
     // Waits without a time limit: only a client or the stop event ends it.
     ConnectStatus waitForClient(DWORD& error);
@@ -51,6 +52,7 @@ private:
 
     HANDLE instance;
     HANDLE stopEvent;
+    FlushThread& flusher;
     UniqueHandle completion;
     OVERLAPPED overlapped{};
 };

@@ -98,6 +98,7 @@ void PipeServer::serverLoop() {
     logInfo("PipeServer::serverLoop - Thread started");
     {
         PipeSecurity security;
+        FlushThread flusher;
         UniqueHandle instance;
         while (!stopRequested.load()) {
             if (!instance) {
@@ -107,7 +108,7 @@ void PipeServer::serverLoop() {
                     continue;
                 }
             }
-            PipeIo io(instance.get(), stopEvent.get());
+            PipeIo io(instance.get(), stopEvent.get(), flusher);
             if (!io.usable()) {
                 Logger::instance().logWindowsError("CreateEvent", GetLastError());
                 WaitForSingleObject(stopEvent.get(), pipeconst::createRetryPauseMs);

@@ -1,0 +1,55 @@
+#include "pipe/FlushThread.h"
+
+#include <exception>
+
+FlushThread::FlushThread()
+    : request(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+      done(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+    if (request && done) {
+        thread.reset(CreateThread(nullptr, 0, &FlushThread::run, this, 0, nullptr));
+    }
+}
+
+FlushThread::~FlushThread() {
+    if (thread) {
+        quit.store(true);
+        SetEvent(request.get());
+        WaitForSingleObject(thread.get(), INFINITE);
+    }
+}
+
+DWORD WINAPI FlushThread::run(void* self) {
+    auto* flusher = static_cast<FlushThread*>(self);
+    for (;;) {
+        WaitForSingleObject(flusher->request.get(), INFINITE);
+        if (flusher->quit.load()) {
+            return 0;
+        }
+        flusher->result = FlushFileBuffers(flusher->target);
+        flusher->resultError = flusher->result ? 0 : GetLastError();
+        SetEvent(flusher->done.get());
+    }
+}
+
+DWORD FlushThread::flush(HANDLE instance, HANDLE stopEvent, DWORD timeoutMs, BOOL& ok,
+                         DWORD& error) {
+    target = instance;
+    ResetEvent(done.get());
+    SetEvent(request.get());
+    const HANDLE waits[2] = {done.get(), stopEvent};
+    const DWORD woken = WaitForMultipleObjects(2, waits, FALSE, timeoutMs);
+    const DWORD waitError = woken == WAIT_FAILED ? GetLastError() : 0;
+    if (woken != WAIT_OBJECT_0) {
+        // Both are needed: the cancel ends a flush already under way, the disconnect one
+        // that starts after it (a flush of a disconnected instance fails at once).
+        CancelSynchronousIo(thread.get());
+        DisconnectNamedPipe(instance);
+        // The helper must be idle again before the instance or the next client is touched.
+        if (WaitForSingleObject(done.get(), INFINITE) != WAIT_OBJECT_0) {
+            std::terminate();
+        }
+    }
+    ok = result;
+    error = woken == WAIT_FAILED ? waitError : resultError;
+    return woken;
+}
