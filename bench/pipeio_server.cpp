@@ -31,8 +31,9 @@ int wmain(int argc, wchar_t** argv) {
         std::fprintf(stderr, "pipeio_server: no pipe: %lu\n", GetLastError());
         return 1;
     }
+    FlushThread flusher;
     for (int served = 0; served < clients; ++served) {
-        PipeIo io(instance.get(), stopEvent.get());
+        PipeIo io(instance.get(), stopEvent.get(), flusher);
         DWORD error = 0;
         if (!io.usable() || io.waitForClient(error) != ConnectStatus::Connected) {
             std::fprintf(stderr, "pipeio_server: no client: %lu\n", error);
