@@ -21,15 +21,8 @@ if [ -z "${ORVANET_BENCH_NETNS:-}" ]; then
         bench_pipe_client bench_echo_server bench_control_latency bench_scm_stop \
         bench_min_service bench_service_memory bench_log_throughput bench_dns_probe bench_pipeio_server >/dev/null
     export ORVANET_BUILD_DIR=$build
-    ns="orvanet-bench-$$"
-    if [ "$(id -u)" -eq 0 ] && ip netns add "$ns" 2>/dev/null; then
-        trap 'ip netns del "$ns" 2>/dev/null || true' EXIT
-        ip netns exec "$ns" ip link set lo up
-        ip netns exec "$ns" ip tuntap add dev orvantun mode tun
-        ip netns exec "$ns" ip link set orvantun up
-        ORVANET_BENCH_NETNS=$ns ip netns exec "$ns" bash "${BASH_SOURCE[0]}"
-        exit $?
-    fi
+    source "$root/scripts/netns-lib.sh"
+    netns_reexec ORVANET_BENCH_NETNS tun "${BASH_SOURCE[0]}" ||
     echo "== no network namespace could be made (needs root and 'ip netns'): start and stop" \
         "latency are skipped, since \"start\" needs the interface"
     export ORVANET_BENCH_NETNS=none

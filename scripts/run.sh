@@ -12,15 +12,8 @@ build=${ORVANET_BUILD_DIR:-$root/build}
 if [ -z "${ORVANET_RUN_NETNS:-}" ]; then
     "$root/scripts/setup.sh"
     "$root/scripts/build.sh"
-    ns="orvanet-run-$$"
-    if [ "$(id -u)" -eq 0 ] && ip netns add "$ns" 2>/dev/null; then
-        trap 'ip netns del "$ns" 2>/dev/null || true' EXIT
-        ip netns exec "$ns" ip link set lo up
-        ip netns exec "$ns" ip tuntap add dev orvantun mode tun
-        ip netns exec "$ns" ip link set orvantun up
-        ORVANET_RUN_NETNS=$ns ip netns exec "$ns" bash "${BASH_SOURCE[0]}"
-        exit $?
-    fi
+    source "$root/scripts/netns-lib.sh"
+    netns_reexec ORVANET_RUN_NETNS tun "${BASH_SOURCE[0]}" ||
     echo "== no network namespace could be made (needs root and 'ip netns'): running without" \
         "a tunnel interface, so \"start\" will fail after waiting for it"
     export ORVANET_RUN_NETNS=none

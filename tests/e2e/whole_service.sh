@@ -12,14 +12,8 @@ work=$2
 # Re-run inside a fresh network namespace, where orvantun can be made without touching
 # the machine's own interfaces.
 if [ -z "${ORVANET_E2E_NETNS:-}" ]; then
-    ns="orvanet-e2e-$$"
-    if [ "$(id -u)" -eq 0 ] && ip netns add "$ns" 2>/dev/null; then
-        ip netns exec "$ns" ip link set lo up
-        ORVANET_E2E_NETNS=$ns ip netns exec "$ns" bash "${BASH_SOURCE[0]}" "$@"
-        rc=$?
-        ip netns del "$ns"
-        exit $rc
-    fi
+    source "$here/../../scripts/netns-lib.sh"
+    netns_reexec ORVANET_E2E_NETNS no-tun "${BASH_SOURCE[0]}" "$@" ||
     echo "SKIP: no network namespace can be made here (needs root and 'ip netns');" \
         "the cases that need the tunnel interface are skipped"
     export ORVANET_E2E_NETNS=none

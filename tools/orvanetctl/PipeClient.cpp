@@ -28,7 +28,7 @@ PipeClient::Opened PipeClient::open(const std::wstring& pipeName,
         HANDLE opened = CreateFileW(pipeName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                     OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
         if (opened != INVALID_HANDLE_VALUE) {
-            pipe = Handle(opened);
+            pipe = UniqueHandle(opened);
             return Opened::Connected;
         }
         lastError = GetLastError();
@@ -82,7 +82,7 @@ PipeClient::Exchange PipeClient::exchange(const std::string& request,
                                           std::chrono::milliseconds responseWait) {
     Exchange result;
     const Clock::time_point deadline = Clock::now() + responseWait;
-    Handle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!pipe || !event) {
         result.error = "no connection";
         return result;

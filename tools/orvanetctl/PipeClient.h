@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Handle.h"
+#include "pipe/WinHandle.h"
 
 #include <windows.h>
 
@@ -34,6 +34,6 @@ private:
     bool waitFor(OVERLAPPED& overlapped, std::chrono::steady_clock::time_point deadline,
                  DWORD& transferred, DWORD& error);
 
-    Handle pipe;
+    UniqueHandle pipe;
     DWORD lastError = 0;
 };
