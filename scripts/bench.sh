@@ -34,8 +34,10 @@ source "$root/scripts/service-lib.sh"
 prefix="$build/bench-prefix"
 results=$(mktemp)
 cleanup() {
-    wine sc stop OrvanetBenchMin >/dev/null 2>&1 || true
-    wine sc delete OrvanetBenchMin >/dev/null 2>&1 || true
+    if [ -n "${service_prefix:-}" ]; then
+        wine sc stop OrvanetBenchMin </dev/null >/dev/null 2>&1 || true
+        wine sc delete OrvanetBenchMin </dev/null >/dev/null 2>&1 || true
+    fi
     service_remove
     rm -f "$results"
 }

@@ -5,11 +5,16 @@
 # interface orvantun already made when TUN is "tun"), with the variable MARKER set to the
 # namespace's name, removes the namespace and exits with the script's status. Returns 1,
 # having changed nothing, where no namespace can be made (it needs root and "ip netns").
+# With ORVANET_NETNS_RECORD set, the namespace's name is added to that file first, so that
+# netns_cleanup_recorded can remove it should this script be killed before it does.
 netns_reexec() {
     local marker=$1 tun=$2 script=$3 ns="orvanet-$$" status=0
     shift 3
     if [ "$(id -u)" -ne 0 ] || ! ip netns add "$ns" 2>/dev/null; then
         return 1
+    fi
+    if [ -n "${ORVANET_NETNS_RECORD:-}" ]; then
+        echo "$ns" >>"$ORVANET_NETNS_RECORD"
     fi
     ip netns exec "$ns" ip link set lo up
     if [ "$tun" = tun ]; then
@@ -19,4 +24,19 @@ netns_reexec() {
     env "$marker=$ns" ip netns exec "$ns" bash "$script" "$@" || status=$?
     ip netns del "$ns"
     exit "$status"
+}
+
+# netns_cleanup_recorded RECORD: ends every process still in a namespace named in RECORD,
+# removes the namespace and empties RECORD.
+netns_cleanup_recorded() {
+    local record=$1 ns pids
+    [ -f "$record" ] || return 0
+    while IFS= read -r ns; do
+        ip netns list 2>/dev/null | awk '{print $1}' | grep -qxF "$ns" || continue
+        pids=$(ip netns pids "$ns" 2>/dev/null)
+        echo "cleanup: removing the network namespace $ns left by a test${pids:+ (ending $(echo $pids))}"
+        [ -z "$pids" ] || kill -KILL $pids 2>/dev/null
+        ip netns del "$ns" 2>/dev/null || true
+    done <"$record"
+    : >"$record"
 }

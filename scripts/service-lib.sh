@@ -9,8 +9,8 @@ service_install() {
     shift 2
     wine_prefix_shutdown "$prefix"
     rm -rf "$prefix" "$prefix.lock"
-    wine_prefix_ready "$prefix"
-    wineserver -p
+    wine_prefix_persist "$prefix"
+    service_prefix=$prefix
     mkdir -p "$prefix/drive_c/$dir"
     cp "$@" "$prefix/drive_c/$dir/"
     wine sc create Orvanet binPath= "C:\\$dir\\Orvanet.exe" >/dev/null
@@ -45,8 +45,13 @@ service_log() {
     echo "$WINEPREFIX/drive_c/users/Public/Pellmarrow/Orvanet/logs/Orvanet_service.log"
 }
 
+# service_remove: the service stopped and deleted and the prefix's server ended. Once only:
+# a second call (a script's exit trap after its own last removal) would start the prefix's
+# Wine anew just to find nothing.
 service_remove() {
-    wine sc stop Orvanet >/dev/null 2>&1 || true
-    wine sc delete Orvanet >/dev/null 2>&1 || true
-    wine_prefix_shutdown "$WINEPREFIX"
+    [ -n "${service_prefix:-}" ] || return 0
+    wine sc stop Orvanet </dev/null >/dev/null 2>&1 || true
+    wine sc delete Orvanet </dev/null >/dev/null 2>&1 || true
+    wine_prefix_shutdown "$service_prefix"
+    service_prefix=
 }

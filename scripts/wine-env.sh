@@ -19,10 +19,41 @@ wine_prefix_ready() {
     exec {lock_fd}>&-
 }
 
-# Ends the wineserver of the prefix (and with it every Wine process of that prefix).
+# wine_prefix_persist PREFIX: the prefix ready and its wineserver kept up until
+# wine_prefix_shutdown. Without it the server ends itself a few seconds after the last Wine
+# process of the prefix, and a program starting at that moment loses its connection
+# ("recvmsg: Connection reset by peer"). "wineserver -p" makes no running server
+# persistent (it answers "already running"), so any server still up is ended first.
+wine_prefix_persist() {
+    wine_prefix_ready "$1"
+    wine_prefix_shutdown "$1"
+    # Detached from our output, or whoever reads it (ctest) would wait for the server.
+    WINEPREFIX=$1 wineserver -p </dev/null >/dev/null 2>&1
+    # The first program of a server starts the prefix's system processes (services.exe and
+    # the others), which inherit its standard handles and now live as long as the server:
+    # start them from a program of our own with none of the caller's output.
+    WINEPREFIX=$1 wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+}
+
+# Ends the wineserver of the prefix (and with it every Wine process of that prefix). The
+# wait is bounded: a cleanup must never be what hangs.
 wine_prefix_shutdown() {
     if [ -d "$1" ]; then
-        WINEPREFIX=$1 wineserver -k >/dev/null 2>&1 || true
-        WINEPREFIX=$1 wineserver -w >/dev/null 2>&1 || true
+        WINEPREFIX=$1 timeout 60 wineserver -k </dev/null >/dev/null 2>&1 || true
+        WINEPREFIX=$1 timeout 60 wineserver -w </dev/null >/dev/null 2>&1 || true
     fi
+}
+
+# wine_prefix_server_running PREFIX: whether a wineserver serves the prefix. Wine names its
+# server's folder after the device and inode of the prefix folder, under /tmp/.wine-UID
+# (Debian's build: a /tmp/wine-XXXXXX of the user's).
+wine_prefix_server_running() {
+    local dev ino socket
+    [ -d "$1" ] || return 1
+    dev=$(stat -c '%D' "$1") && ino=$(stat -c '%i' "$1") || return 1
+    for socket in "/tmp/.wine-$(id -u)" /tmp/wine-*; do
+        socket="$socket/server-$dev-$(printf '%x' "$ino")/socket"
+        [ -S "$socket" ] && [ -O "$socket" ] && return 0
+    done
+    return 1
 }
