@@ -84,6 +84,26 @@ install() { # PREFIX_NAME EXTRA_FILES...
 install prefix-whole "$build/standin/fwpuclnt.dll"
 expect_ctl "active on a fresh service" 0 "$inactive" active
 
+# The text of "send" arrives as typed, in UTF-8: never re-coded, never best-fitted to ASCII.
+LC_ALL=C.UTF-8 expect_ctl "non-ASCII command" 1 \
+    '{"message":"Unknown command: stärt","status":"error"}' send '{"command":"stärt"}'
+LC_ALL=C.UTF-8 expect_ctl "CJK command" 1 \
+    '{"message":"Unknown command: 日本","status":"error"}' send '{"command":"日本"}'
+LC_ALL=C.UTF-8 ctl send '{＂command＂:＂active＂}'
+expect_eq "full-width quotes: exit status" 1 "$rc"
+case "$out" in
+'{"message":"JSON parse error: '*'","status":"error"}') pass ;;
+*) fail "full-width quotes: response '$out'" ;;
+esac
+# An answer that cannot be written is no success.
+wine "C:\\$dir\\orvanetctl.exe" active >/dev/full 2>"$work/ctl-stderr.txt"
+expect_eq "active to a full standard output: exit status" 2 "$?"
+if grep -qF "its response could not be written to standard output" "$work/ctl-stderr.txt"; then
+    pass
+else
+    fail "active to a full standard output: '$(cat "$work/ctl-stderr.txt")'"
+fi
+
 if $with_tun; then
     # No interface yet: the wait runs out and the engine is stopped again.
     ctl start

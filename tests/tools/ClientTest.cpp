@@ -1,7 +1,11 @@
 #include "Cli.h"
 #include "ImpostorPipe.h"
+#include "PipeClient.h"
 
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <io.h>
 
 #include <chrono>
 
@@ -128,6 +132,91 @@ TEST(BusyTest, GivesUpAfterTheBound) {
     EXPECT_EQ(output.status, 2);
     EXPECT_TRUE(contains(output.err, "stayed busy")) << output.err;
     EXPECT_EQ(impostor.received(), "");
+}
+
+TEST(BusyTest, NameGoneAfterALongBusyWaitIsRetried) {
+    // Busy for longer than the not-served grace, then the name is gone for a moment while the
+    // server makes its next instance: the grace runs from the gap, not from the first attempt.
+    ImpostorPipe impostor(servicePipe, 1000, 150);
+    HANDLE holder = CreateFileW(servicePipe.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    ClientSettings settings = quick();
+    settings.busyWait = 8000ms;
+    const CliOutput output = runCli({"active"}, settings);
+    CloseHandle(holder);
+    EXPECT_TRUE(contains(output.err, "refusing to send")) << output.err;
+    EXPECT_EQ(impostor.connections(), 2);
+}
+
+TEST(TextTest, ArgumentsBecomeTheirExactUtf8OrNothing) {
+    struct Case {
+        std::wstring typed;
+        std::optional<std::string> sent;
+    };
+    const Case cases[] = {
+        {L"active", "active"},
+        // Full-width quote marks stay what they are: not JSON, never best-fitted to '"'.
+        {L"{\uff02command\uff02:\uff02stop\uff02}", "{\xef\xbc\x82"
+                                                    "command\xef\xbc\x82:\xef\xbc\x82"
+                                                    "stop\xef\xbc\x82}"},
+        {L"st\u00e4rt", "st\xc3\xa4rt"},
+        {L"\u65e5\u672c", "\xe6\x97\xa5\xe6\x9c\xac"},
+        {L"\U0001F600", "\xf0\x9f\x98\x80"},
+        {L"", ""},
+        {std::wstring(L"a") + wchar_t(0xD800) + L"b", std::nullopt},
+        {std::wstring(1, wchar_t(0xDC00)), std::nullopt},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(toUtf8(c.typed), c.sent) << c.sent.value_or("(refused)");
+    }
+}
+
+TEST(TextTest, PipeClientSendsTheBytesAndBoundsTheResponse) {
+    const std::string typed = *toUtf8(L"{\uff02command\uff02:\uff02st\u00e4rt\uff02}");
+    const std::string big(300, 'x');
+    struct Case {
+        std::string reply;
+        std::size_t limit;
+        bool answered;
+    };
+    for (const Case& c : {Case{big, 300, true}, Case{big, 299, false}}) {
+        ImpostorPipe impostor(servicePipe, -1, 0, c.reply);
+        PipeClient client;
+        ASSERT_EQ(client.open(servicePipe, 1000ms, 300ms), PipeClient::Opened::Connected);
+        const PipeClient::Exchange exchange = client.exchange(typed, 5000ms, c.limit);
+        EXPECT_EQ(impostor.received(), typed);
+        EXPECT_EQ(exchange.answered, c.answered) << c.limit;
+        EXPECT_EQ(exchange.response, c.answered ? c.reply : "");
+        if (!c.answered) {
+            EXPECT_EQ(exchange.error, "the response exceeds 299 bytes");
+        }
+    }
+}
+
+TEST(OutputTest, AFailedWriteOrArgumentIsAnExitTwoWithAMessage) {
+    // Standard output whose reader is gone: the write fails as it would on a closed pipe.
+    HANDLE read = nullptr, write = nullptr;
+    ASSERT_TRUE(CreatePipe(&read, &write, nullptr, 0));
+    CloseHandle(read);
+    std::FILE* out = _fdopen(_open_osfhandle(reinterpret_cast<intptr_t>(write), _O_WRONLY), "wb");
+    ASSERT_NE(out, nullptr);
+    EXPECT_FALSE(writeResponse(out, ImpostorPipe::defaultAnswer));
+    std::fclose(out);
+
+    std::FILE* err = std::tmpfile();
+    ASSERT_NE(err, nullptr);
+    ImpostorPipe impostor(servicePipe);
+    std::wstring lone = std::wstring(L"{\"command\":\"") + wchar_t(0xD83D) + L"\"}";
+    wchar_t* argv[] = {const_cast<wchar_t*>(L"orvanetctl"), const_cast<wchar_t*>(L"send"),
+                       lone.data()};
+    EXPECT_EQ(runProgram(3, argv, stdout, err), 2);
+    std::rewind(err);
+    char message[256] = {};
+    std::fgets(message, sizeof message, err);
+    std::fclose(err);
+    EXPECT_STREQ(message, "orvanetctl: argument 2 is not valid Unicode text; nothing was sent\n");
+    EXPECT_EQ(impostor.connections(), 0);
 }
 
 } // namespace

@@ -1,7 +1,7 @@
 #include "ImpostorPipe.h"
 
-ImpostorPipe::ImpostorPipe(std::wstring pipeName, int holdFirst)
-    : name(std::move(pipeName)), holdFirstMs(holdFirst),
+ImpostorPipe::ImpostorPipe(std::wstring pipeName, int holdFirst, int gap, std::string reply)
+    : name(std::move(pipeName)), holdFirstMs(holdFirst), gapMs(gap), answer(std::move(reply)),
       stopEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
       readyEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr)), thread([this] { serve(); }) {
     WaitForSingleObject(readyEvent, 10000);
@@ -44,6 +44,7 @@ void ImpostorPipe::serve() {
             isConnected = error == ERROR_PIPE_CONNECTED ||
                           (error == ERROR_IO_PENDING && waitOrStop(event, INFINITE));
         }
+        const bool wasFirst = isConnected && first;
         if (isConnected) {
             ++connected;
             serveOne(pipe, first && holdFirstMs >= 0);
@@ -53,6 +54,9 @@ void ImpostorPipe::serve() {
         DisconnectNamedPipe(pipe);
         CloseHandle(event);
         CloseHandle(pipe);
+        if (wasFirst && gapMs > 0) {
+            WaitForSingleObject(stopEvent, static_cast<DWORD>(gapMs));
+        }
     }
 }
 
@@ -82,7 +86,7 @@ void ImpostorPipe::serveOne(HANDLE pipe, bool hold) {
         OVERLAPPED write{};
         ResetEvent(event);
         write.hEvent = event;
-        WriteFile(pipe, answer, static_cast<DWORD>(strlen(answer)), nullptr, &write);
+        WriteFile(pipe, answer.data(), static_cast<DWORD>(answer.size()), nullptr, &write);
         GetOverlappedResult(pipe, &write, &written, TRUE);
         FlushFileBuffers(pipe);
     }

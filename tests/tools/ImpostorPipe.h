@@ -12,8 +12,10 @@
 class ImpostorPipe {
 public:
     // holdFirstMs >= 0: the first client is kept connected, unread, for that long, so
-    // that others find the one instance busy.
-    explicit ImpostorPipe(std::wstring name, int holdFirstMs = -1);
+    // that others find the one instance busy. gapMs: after the first client the name is
+    // gone for that long before the next instance exists, as between two instances.
+    explicit ImpostorPipe(std::wstring name, int holdFirstMs = -1, int gapMs = 0,
+                          std::string reply = defaultAnswer);
     ~ImpostorPipe();
     ImpostorPipe(const ImpostorPipe&) = delete;
     ImpostorPipe& operator=(const ImpostorPipe&) = delete;
@@ -21,7 +23,7 @@ public:
     int connections() const { return connected.load(); }
     std::string received() const;
 
-    static constexpr const char* answer =
+    static constexpr const char* defaultAnswer =
         "{\"message\":\"VPN started successfully\",\"status\":\"ok\"}";
 
 private:
@@ -31,6 +33,8 @@ private:
 
     std::wstring name;
     int holdFirstMs;
+    int gapMs;
+    std::string answer;
     HANDLE stopEvent;
     HANDLE readyEvent;
     std::atomic<int> connected{0};

@@ -104,4 +104,15 @@ TEST(ProgramTest, ImpostorIsRefused) {
     EXPECT_EQ(impostor.received(), "");
 }
 
+TEST(ProgramTest, TextThatIsNotUnicodeIsNeverSent) {
+    ImpostorPipe impostor(L"\\\\.\\pipe\\Orvanet");
+    const ChildRun result = run(L"send " + std::wstring(1, wchar_t(0xD800)));
+    EXPECT_EQ(result.exitCode, 2u);
+    EXPECT_EQ(result.out, "");
+    EXPECT_NE(result.err.find("argument 2 is not valid Unicode text; nothing was sent"),
+              std::string::npos)
+        << result.err;
+    EXPECT_EQ(impostor.connections(), 0);
+}
+
 } // namespace

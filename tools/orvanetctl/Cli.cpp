@@ -5,20 +5,77 @@
 
 #include <nlohmann/json.hpp>
 
+#include <windows.h>
+
+#include <exception>
+
 namespace {
 
 const char* const usage = "usage: orvanetctl start|stop|active\n"
                           "       orvanetctl send TEXT\n";
 
-std::string narrow(const std::wstring& text) {
-    std::string out;
-    for (wchar_t c : text) {
-        out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+// Names for messages: our own settings, valid text in practice.
+std::string shown(const std::wstring& text) {
+    return toUtf8(text).value_or("?");
+}
+
+} // namespace
+
+std::optional<std::string> toUtf8(std::wstring_view text) {
+    if (text.empty()) {
+        return std::string();
+    }
+    const int wide = static_cast<int>(text.size());
+    const int length = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(), wide,
+                                           nullptr, 0, nullptr, nullptr);
+    if (length <= 0) {
+        return std::nullopt;
+    }
+    std::string out(static_cast<std::size_t>(length), '\0');
+    if (WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(), wide, out.data(), length,
+                            nullptr, nullptr) != length) {
+        return std::nullopt;
     }
     return out;
 }
 
-} // namespace
+bool writeResponse(std::FILE* out, const std::string& response) {
+    const bool written = std::fwrite(response.data(), 1, response.size(), out) == response.size();
+    return std::fflush(out) == 0 && written;
+}
+
+int runProgram(int argc, wchar_t** argv, std::FILE* out, std::FILE* err) {
+    // Every end is one of the documented exit statuses, also an allocation that fails.
+    try {
+        std::vector<std::string> args;
+        for (int i = 1; i < argc; ++i) {
+            std::optional<std::string> arg = toUtf8(argv[i]);
+            if (!arg) {
+                std::fputs(("orvanetctl: argument " + std::to_string(i) +
+                            " is not valid Unicode text; nothing was sent\n")
+                               .c_str(),
+                           err);
+                return exitNoAnswer;
+            }
+            args.push_back(std::move(*arg));
+        }
+        const CliOutput output = runCli(args);
+        const bool written = writeResponse(out, output.out);
+        std::fputs(output.err.c_str(), err);
+        if (!written) {
+            std::fputs("orvanetctl: the service answered, but its response could not be "
+                       "written to standard output\n",
+                       err);
+            return exitNoAnswer;
+        }
+        return output.status;
+    } catch (const std::exception& e) {
+        std::fputs((std::string("orvanetctl: internal error: ") + e.what() + "\n").c_str(), err);
+    } catch (...) {
+        std::fputs("orvanetctl: internal error\n", err);
+    }
+    return exitNoAnswer;
+}
 
 int exitStatusFor(const std::string& response) {
     const nlohmann::json parsed = nlohmann::json::parse(response, nullptr, false);
@@ -49,9 +106,11 @@ CliOutput runCli(const std::vector<std::string>& args, const ClientSettings& set
         result.err = usage;
         return result;
     }
-    const std::string pipe = narrow(settings.pipeName);
-    const std::string service = narrow(settings.serviceName);
+    const std::string pipe = shown(settings.pipeName);
+    const std::string service = shown(settings.serviceName);
 
+    // Asked before the pipe is opened: once connected, the service's read bound runs.
+    ServiceProcess owner = queryServiceProcess(settings.serviceName);
     PipeClient client;
     switch (client.open(settings.pipeName, settings.busyWait, settings.notServedWait)) {
     case PipeClient::Opened::Connected:
@@ -74,7 +133,10 @@ CliOutput runCli(const std::vector<std::string>& args, const ClientSettings& set
     // Anyone may create a pipe of this name while the service does not hold it; only the
     // service's own process gets the request.
     const DWORD server = client.serverProcessId();
-    const ServiceProcess owner = queryServiceProcess(settings.serviceName);
+    if (server != 0 && server != owner.processId) {
+        // The service may have (re)started while the client waited for the pipe.
+        owner = queryServiceProcess(settings.serviceName);
+    }
     if (server == 0 || owner.processId == 0 || server != owner.processId) {
         std::string why;
         if (!owner.error.empty()) {
@@ -92,7 +154,8 @@ CliOutput runCli(const std::vector<std::string>& args, const ClientSettings& set
         return result;
     }
 
-    const PipeClient::Exchange exchange = client.exchange(request, settings.responseWait);
+    const PipeClient::Exchange exchange =
+        client.exchange(request, settings.responseWait, settings.responseLimit);
     if (!exchange.answered) {
         result.err =
             "orvanetctl: no answer from the " + service + " service: " + exchange.error + "\n";

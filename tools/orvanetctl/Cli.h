@@ -1,7 +1,11 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
+#include <cstdio>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // What the client talks to and how long it waits. The program uses the defaults; tests
@@ -12,6 +16,8 @@ struct ClientSettings {
     std::chrono::milliseconds busyWait{15000};
     std::chrono::milliseconds notServedWait{2000};
     std::chrono::milliseconds responseWait{60000};
+    // Far above any real answer; more is not the service talking.
+    std::size_t responseLimit = 1024 * 1024;
 };
 
 // Exit statuses: the service answered "ok", answered "error", or gave no usable answer
@@ -26,6 +32,17 @@ struct CliOutput {
 
 // args are the command-line arguments after the program name.
 CliOutput runCli(const std::vector<std::string>& args, const ClientSettings& settings = {});
+
+// The UTF-8 of a command-line argument, or nothing when it is not valid UTF-16 (a lone
+// surrogate): the text is never substituted or best-fitted on the way.
+std::optional<std::string> toUtf8(std::wstring_view text);
+
+// Writes the response and flushes it; false when either fails (a full disk, a closed pipe).
+bool writeResponse(std::FILE* out, const std::string& response);
+
+// Runs the program for its command line (argv[0] is the program) and returns its exit
+// status; standard output gets the response exactly as received, standard error the rest.
+int runProgram(int argc, wchar_t** argv, std::FILE* out, std::FILE* err);
 
 // The request for a command line, or empty when the command line is not one of ours.
 std::string requestFor(const std::vector<std::string>& args);

@@ -1,6 +1,7 @@
 #include "PipeClient.h"
 
 #include <algorithm>
+#include <optional>
 #include <thread>
 
 namespace {
@@ -24,16 +25,20 @@ PipeClient::Opened PipeClient::open(const std::wstring& pipeName,
                                     std::chrono::milliseconds busyWait,
                                     std::chrono::milliseconds notServedWait) {
     const Clock::time_point start = Clock::now();
+    const Clock::time_point deadline = start + busyWait;
+    std::optional<Clock::time_point> gapStart;
     for (;;) {
-        HANDLE opened = CreateFileW(pipeName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                    OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+        // Identification only: whoever serves the pipe may learn who we are, never act as us.
+        HANDLE opened = CreateFileW(
+            pipeName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+            FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
         if (opened != INVALID_HANDLE_VALUE) {
             pipe = UniqueHandle(opened);
             return Opened::Connected;
         }
         lastError = GetLastError();
         if (lastError == ERROR_PIPE_BUSY) {
-            const Clock::time_point deadline = start + busyWait;
+            gapStart.reset();
             if (Clock::now() >= deadline) {
                 return Opened::Busy;
             }
@@ -45,7 +50,11 @@ PipeClient::Opened PipeClient::open(const std::wstring& pipeName,
             continue;
         }
         if (lastError == ERROR_FILE_NOT_FOUND) {
-            if (Clock::now() >= start + notServedWait) {
+            const Clock::time_point now = Clock::now();
+            if (!gapStart) {
+                gapStart = now;
+            }
+            if (now >= *gapStart + notServedWait || now >= deadline) {
                 return Opened::NotServed;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -79,7 +88,8 @@ bool PipeClient::waitFor(OVERLAPPED& overlapped, Clock::time_point deadline, DWO
 }
 
 PipeClient::Exchange PipeClient::exchange(const std::string& request,
-                                          std::chrono::milliseconds responseWait) {
+                                          std::chrono::milliseconds responseWait,
+                                          std::size_t responseLimit) {
     Exchange result;
     const Clock::time_point deadline = Clock::now() + responseWait;
     UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
@@ -128,6 +138,11 @@ PipeClient::Exchange PipeClient::exchange(const std::string& request,
         if (done) {
             if (transferred == 0) {
                 break;
+            }
+            if (transferred > responseLimit - result.response.size()) {
+                result.response.clear();
+                result.error = "the response exceeds " + std::to_string(responseLimit) + " bytes";
+                return result;
             }
             result.response.append(buffer.data(), transferred);
             continue;

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <chrono>
+#include <cstddef>
 #include <string>
 
 // One connection to a named pipe: open it (waiting a bounded time while another client
@@ -20,7 +21,8 @@ public:
         std::string error; // why nothing usable came back
     };
 
-    // notServedWait covers the moment between two pipe instances, when the name is gone.
+    // notServedWait covers the moment between two pipe instances, when the name is gone: it
+    // runs from the first "not found" of each such gap, within the overall busyWait bound.
     Opened open(const std::wstring& pipeName, std::chrono::milliseconds busyWait,
                 std::chrono::milliseconds notServedWait);
     DWORD openError() const { return lastError; }
@@ -28,7 +30,9 @@ public:
     // The process that created the server end; 0 when the platform does not say.
     DWORD serverProcessId() const;
 
-    Exchange exchange(const std::string& request, std::chrono::milliseconds responseWait);
+    // A response longer than responseLimit bytes is no answer.
+    Exchange exchange(const std::string& request, std::chrono::milliseconds responseWait,
+                      std::size_t responseLimit);
 
 private:
     bool waitFor(OVERLAPPED& overlapped, std::chrono::steady_clock::time_point deadline,

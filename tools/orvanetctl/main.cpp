@@ -6,13 +6,9 @@
 
 #include <cstdio>
 
-int main(int argc, char** argv) {
-    std::vector<std::string> args(argv + 1, argv + argc);
-    const CliOutput output = runCli(args);
+// The wide entry point: the arguments arrive as typed, not through the console code page.
+int wmain(int argc, wchar_t** argv) {
     // The response goes out exactly as received: no line end added, none translated.
     _setmode(_fileno(stdout), _O_BINARY);
-    std::fwrite(output.out.data(), 1, output.out.size(), stdout);
-    std::fflush(stdout);
-    std::fputs(output.err.c_str(), stderr);
-    return output.status;
+    return runProgram(argc, argv, stdout, stderr);
 }
