@@ -59,6 +59,57 @@ std::string narrow(const std::filesystem::path& path) {
     return text;
 }
 
+// Appends text with its control characters (below 0x20, and 0x7F) written as escapes. Text
+// from outside (a client's request, the engine's lines, a system message) passes here on its
+// way into a line, so that every record stays one line: nobody can end a line and write one
+// of their own, cut the debugger's copy short with a NUL or send escape sequences to a
+// console. Other bytes, UTF-8 included, are kept as they are.
+void appendEscaped(std::string& out, std::string_view text) {
+    static constexpr char hex[] = "0123456789abcdef";
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte != 0x7F) {
+            out.push_back(c);
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else {
+            out += "\\x";
+            out.push_back(hex[byte >> 4]);
+            out.push_back(hex[byte & 0x0F]);
+        }
+    }
+}
+
+// Whether the file is empty or its last byte ends a line: a write that failed part way may
+// have left the start of a line behind, and the next line must not continue it.
+bool endsAtLineStart(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    if (!in || in.tellg() <= 0) {
+        return true;
+    }
+    in.seekg(-1, std::ios::end);
+    char last = '\n';
+    in.get(last);
+    return last == '\n';
+}
+
+// Whether the file may be renamed now: another program that holds it open without delete
+// sharing (a backup, a scanner, an editor) makes every rename fail.
+bool canBeMoved(const std::filesystem::path& path) {
+    HANDLE handle =
+        CreateFileW(path.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    CloseHandle(handle);
+    return true;
+}
+
 } // namespace
 
 // The log must outlive every object that may log at process exit (the components'
@@ -102,8 +153,9 @@ bool Logger::initialize(const std::filesystem::path& path) {
             error = std::error_code(ERROR_CANT_ACCESS_FILE, std::system_category());
         }
         if (!usable) {
-            debugOutput(orvanet::format("Failed to create log directory: {} - {}", narrow(directory),
-                                        formatWindowsError(static_cast<std::uint32_t>(error.value()))));
+            debugOutput(
+                orvanet::format("Failed to create log directory: {} - {}", narrow(directory),
+                                formatWindowsError(static_cast<std::uint32_t>(error.value()))));
             // Throws when the platform cannot name a temporary directory.
             logPath = std::filesystem::temp_directory_path() / kLogFileName;
         }
@@ -135,13 +187,61 @@ void Logger::writeSelfLine(std::string_view message) {
 
 void Logger::writeLine(LogLevel level, std::string_view message) {
     std::lock_guard lock(mutex);
-    const std::string line = orvanet::format("[{}] [{}] {}", timestamp(), levelName(level), message);
-    debugOutput(line);
-    if (initialized && file.is_open()) {
-        file << line << std::endl;
-        file.flush();
-        rotateIfNeeded();
+    std::string line = orvanet::format("[{}] [{}] ", timestamp(), levelName(level));
+    appendEscaped(line, message);
+    if (initialized && fileFailed) {
+        // Once per line at most: a disk that stays full costs one open per line, no more.
+        resumeFile();
     }
+    debugOutput(line);
+    if (!initialized) {
+        return;
+    }
+    if (fileFailed) {
+        ++debuggerOnlyLines;
+        return;
+    }
+    file << line << std::endl;
+    if (!file.good()) {
+        fileWriteFailed();
+        ++debuggerOnlyLines;
+        return;
+    }
+    rotateIfNeeded();
+}
+
+void Logger::fileWriteFailed() {
+    const DWORD error = GetLastError();
+    file.close();
+    fileFailed = true;
+    debuggerOnlyLines = 0;
+    // The stream keeps no error of its own; the system's is named when it left one.
+    const std::string cause = error != 0 ? " - " + formatWindowsError(error) : std::string();
+    debugOutput(orvanet::format("Failed to write log file: {}{}; lines go to the debugger only "
+                                "until it can be written again",
+                                narrow(logPath), cause));
+}
+
+void Logger::resumeFile() {
+    file.close();
+    const bool lineStart = endsAtLineStart(logPath);
+    if (!openFile()) {
+        return;
+    }
+    if (!lineStart) {
+        file << '\n';
+    }
+    const std::string line =
+        orvanet::format("[{}] [INFO] Log file written again; {} lines reached the debugger only",
+                        timestamp(), debuggerOnlyLines);
+    file << line << std::endl;
+    if (!file.good()) {
+        file.close();
+        return;
+    }
+    fileFailed = false;
+    debuggerOnlyLines = 0;
+    debugOutput(line);
 }
 
 void Logger::logWindowsError(std::string_view api, std::uint32_t code) {
@@ -153,9 +253,10 @@ void Logger::close() {
     std::lock_guard lock(mutex);
     if (initialized && file.is_open()) {
         writeSelfLine("=== Service logging closing ===");
-        file.close();
-        initialized = false;
     }
+    file.close();
+    initialized = false;
+    fileFailed = false;
 }
 
 std::string Logger::timestamp() {
@@ -198,11 +299,17 @@ void Logger::rotateIfNeeded() {
     rotatedPath.replace_extension(L".log.old");
     constexpr DWORD kMoveFlags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED;
     bool rotated = MoveFileExW(logPath.c_str(), rotatedPath.c_str(), kMoveFlags) != 0;
-    if (!rotated) {
+    // The older copy goes only when that can let the rename succeed: while another program
+    // holds the log itself, deleting it would lose that history for nothing.
+    if (!rotated && canBeMoved(logPath)) {
         DeleteFileW(rotatedPath.c_str());
         rotated = MoveFileExW(logPath.c_str(), rotatedPath.c_str(), kMoveFlags) != 0;
     }
-    if (openFile() && rotated) {
+    if (!openFile()) {
+        fileWriteFailed();
+        return;
+    }
+    if (rotated) {
         // Only a rename that happened is announced; after a failed one the same file
         // goes on and the next line tries again.
         writeSelfLine("Log file rotated");

@@ -60,11 +60,16 @@ private:
     static std::string timestamp();
     static void debugOutput(std::string_view text);
     void rotateIfNeeded();
+    // A failed write closes the file; each later line tries it again, once.
+    void fileWriteFailed();
+    void resumeFile();
 
     std::mutex mutex;
     std::ofstream file;
     std::filesystem::path logPath;
     bool initialized = false;
+    bool fileFailed = false;
+    std::uint64_t debuggerOnlyLines = 0;
 };
 
 template <typename... Args>

@@ -20,9 +20,9 @@ if [ "$(id -u)" -ne 0 ] || ! mount -t tmpfs -o size=64k tmpfs "$probe" 2>/dev/nu
 fi
 umount "$probe"
 
-logs=""
+mounted=""
 cleanup() {
-    [ -n "$logs" ] && umount "$logs" 2>/dev/null
+    [ -n "$mounted" ] && umount "$mounted" 2>/dev/null
     service_remove
 }
 trap cleanup EXIT
@@ -30,25 +30,33 @@ trap cleanup EXIT
 service_install "$work/prefix" Orvanet "$build/bin/Orvanet.exe" "$build/bin/tun2proxy.dll" \
     "$build/bin/orvanetctl.exe" "$build/tests/e2e/debug_listener.exe" \
     "$build/tests/e2e/file_lock.exe"
-logs="$WINEPREFIX/drive_c/users/Public/Pellmarrow/Orvanet/logs"
+# "ProgramData" of a service under Wine's SCM. The small file systems are mounted on it, not
+# on the log folder: Wine shows a mount point as a reparse point, which the service rightly
+# refuses as a log folder (it would log to its fallback and never meet the fault).
+public="$WINEPREFIX/drive_c/users/Public"
+logs="$public/Pellmarrow/Orvanet/logs"
 files="$WINEPREFIX/drive_c/Orvanet"
 inactive='{"message":"inactive","running":false,"status":"ok"}'
 
-# serve_under_fault NAME: starts the service, listens to its debug strings while twenty
-# clients ask "active", and stops it again.
-serve_under_fault() {
-    local name=$1 answered=0 i out
+# fault_start NAME: starts the service and a debugger of ours that records its debug strings.
+fault_start() {
     wine sc start Orvanet >/dev/null
-    service_wait_state RUNNING 30 || fail "$name: service not RUNNING"
-    rm -f "$files/stop-listening" "$files/debug-$name.txt"
-    wine "C:\\Orvanet\\debug_listener.exe" "C:\\Orvanet\\debug-$name.txt" \
+    service_wait_state RUNNING 30 || fail "$1: service not RUNNING"
+    rm -f "$files/stop-listening" "$files/debug-$1.txt"
+    wine "C:\\Orvanet\\debug_listener.exe" "C:\\Orvanet\\debug-$1.txt" \
         "C:\\Orvanet\\stop-listening" &
-    local listener=$!
+    listener=$!
+    local i
     for i in $(seq 50); do
-        grep -q '^attached' "$files/debug-$name.txt" 2>/dev/null && break
+        grep -q '^attached' "$files/debug-$1.txt" 2>/dev/null && break
         sleep 0.2
     done
-    for i in $(seq 20); do
+}
+
+# fault_serve NAME COUNT: COUNT clients ask "active"; each must be answered.
+fault_serve() {
+    local name=$1 answered=0 i out
+    for i in $(seq "$2"); do
         out=$(wine "C:\\Orvanet\\orvanetctl.exe" active 2>"$work/ctl-stderr.txt" | tr -d '\r')
         if [ "$out" = "$inactive" ]; then
             answered=$((answered + 1))
@@ -56,36 +64,62 @@ serve_under_fault() {
             echo "$name: request $i answered '$out': $(tr -d '\r' <"$work/ctl-stderr.txt")" >&2
         fi
     done
-    expect_eq "$name: clients answered" 20 "$answered"
+    expect_eq "$name: clients answered" "$2" "$answered"
+}
+
+# fault_stop NAME COUNT: the debugger saw the request lines of all COUNT clients; the
+# service stops cleanly.
+fault_stop() {
+    local name=$1 seen
     touch "$files/stop-listening"
     wait "$listener"
-    local seen
     seen=$(grep -c '^\[Orvanet\] \[.*\] \[INFO\] PipeServer::processCommand - Command type: active$' \
         "$files/debug-$name.txt" 2>/dev/null)
-    expect_eq "$name: request lines seen by the debugger" 20 "${seen:-0}"
+    expect_eq "$name: request lines seen by the debugger" "$2" "${seen:-0}"
     wine sc stop Orvanet >/dev/null
     service_wait_state STOPPED 30 || fail "$name: service not STOPPED"
     expect_eq "$name: exit code" 0 "$(service_exit_code)"
 }
 
-# The log folder is read-only: no file can be made in it.
-mkdir -p "$logs"
-rm -f "$logs"/*
-mount -t tmpfs -o ro,size=64k tmpfs "$logs"
-serve_under_fault read-only
+# Program data is read-only: no log folder can be made, the service logs to its fallback.
+mount -t tmpfs -o ro,size=64k tmpfs "$public"
+mounted=$public
+fault_start read-only
+fault_serve read-only 20
+fault_stop read-only 20
 if [ -e "$logs/Orvanet_service.log" ]; then fail "read-only: a log file appeared"; else pass; fi
-umount "$logs"
+umount "$public"
+mounted=""
 
-# The disk is full: the file opens, but no line fits.
-mount -t tmpfs -o size=16k tmpfs "$logs"
-dd if=/dev/zero of="$logs/filler" bs=1k count=64 2>/dev/null
-serve_under_fault disk-full
+# The disk is full before the service writes its first line: lines reach the debugger only.
+# Once space is freed, the next line finds the file writable again, says how many lines it
+# missed, and the log goes on.
+mount -t tmpfs -o size=64k tmpfs "$public"
+mounted=$public
+dd if=/dev/zero of="$public/filler" bs=4k 2>/dev/null
+fault_start disk-full
+fault_serve disk-full 20
 if grep -q "PipeServer::processCommand" "$logs/Orvanet_service.log" 2>/dev/null; then
     fail "disk-full: request lines got into a full disk"
 else
     pass
 fi
-umount "$logs"
+rm -f "$public/filler"
+fault_serve disk-full 3
+fault_stop disk-full 23
+tr -d '\r' <"$logs/Orvanet_service.log" >"$work/disk-full.log" 2>/dev/null
+missed=$(sed -n 's/.*\] \[INFO\] Log file written again; \([0-9]*\) lines reached the debugger only$/\1/p' \
+    "$work/disk-full.log")
+if [ -n "$missed" ] && [ "$missed" -gt 20 ]; then pass; else
+    fail "disk-full: no 'written again' line naming the missed lines ('$missed')"
+fi
+expect_in_order "$work/disk-full.log" "] [INFO] Log file written again; " \
+    "] [INFO] PipeServer::processCommand - Command type: active" \
+    "] [INFO] === Service stopped ===" "] [INFO] === Service logging closing ==="
+expect_eq "disk-full: request lines after the space came back" 3 \
+    "$(grep -c 'PipeServer::processCommand - Command type: active$' "$work/disk-full.log")"
+umount "$public"
+mounted=""
 
 # Another program holds the log file without sharing it.
 rm -rf "$logs" && mkdir -p "$logs"
@@ -98,7 +132,9 @@ for i in $(seq 50); do
     sleep 0.2
 done
 [ -e "$files/lock-ready" ] || fail "locked: the file could not be held"
-serve_under_fault locked
+fault_start locked
+fault_serve locked 20
+fault_stop locked 20
 touch "$files/lock-stop"
 wait "$locker"
 expect_eq "locked: the holder's file untouched" "held by another program" \

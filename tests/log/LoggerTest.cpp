@@ -15,7 +15,8 @@ namespace {
 
 constexpr std::uintmax_t kLimit = 10485760;
 
-const std::regex kLineShape(R"(\[\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\] \[(DEBUG|INFO|WARN|ERROR|UNKNOWN)\] .*)");
+const std::regex
+    kLineShape(R"(\[\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\] \[(DEBUG|INFO|WARN|ERROR|UNKNOWN)\] .*)");
 
 void setProgramData(const wchar_t* value) {
     SetEnvironmentVariableW(L"ProgramData", value);
@@ -93,6 +94,41 @@ TEST_F(LoggerTest, FileHoldsStartLineLinesAndClosingLineInOrder) {
     EXPECT_EQ("[Orvanet] Logging initialized to: " + path.string() + "\n", texts[0]);
     EXPECT_EQ("[Orvanet] " + lines[2] + "\n", texts[1]);
     EXPECT_EQ("[Orvanet] " + lines[9] + "\n", texts[8]);
+}
+
+// Text from outside may carry line ends and other control characters; each record stays
+// one line in the file and in the debugger's copy, with those characters escaped.
+TEST_F(LoggerTest, ControlCharactersInTextAreEscapedSoEveryRecordIsOneLine) {
+    const struct {
+        std::string text;
+        std::string written;
+    } cases[] = {
+        {"x\n[2026-01-01 00:00:00] [INFO] VPN started successfully",
+         "x\\n[2026-01-01 00:00:00] [INFO] VPN started successfully"},
+        {"a\r\nb", "a\\r\\nb"},
+        {std::string("nul\0after", 9), "nul\\x00after"},
+        {"\x1b[2Jclear", "\\x1b[2Jclear"},
+        {"tab\there\x01\x1f\x7f", "tab\\there\\x01\\x1f\\x7f"},
+        {"st\xc3\xa4rt \xe6\x97\xa5 \x80\xff \\n", "st\xc3\xa4rt \xe6\x97\xa5 \x80\xff \\n"},
+    };
+    const auto path = folder.path() / "escaped.log";
+    DebugCapture capture;
+    ASSERT_TRUE(Logger::instance().initialize(path));
+    capture.clear();
+    for (const auto& c : cases) {
+        Logger::instance().log(LogLevel::Info, "engine: {}", c.text);
+    }
+    Logger::instance().close();
+
+    const auto lines = readLines(path);
+    ASSERT_EQ(std::size(cases) + 3, lines.size());
+    const auto texts = capture.texts();
+    ASSERT_EQ(std::size(cases), texts.size());
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        EXPECT_EQ("engine: " + cases[i].written, messageOf(lines[i + 2]));
+        EXPECT_EQ("[Orvanet] " + lines[i + 2] + "\n", texts[i]);
+    }
+    EXPECT_EQ(std::string::npos, readFile(path).find('\0'));
 }
 
 std::string localStampNow() {
@@ -175,14 +211,16 @@ TEST_F(LoggerTest, DefaultPathIsBelowProgramData) {
 }
 
 TEST_F(LoggerTest, MissingOrEmptyProgramDataMeansCProgramData) {
-    const std::filesystem::path expected = L"C:\\ProgramData\\Pellmarrow\\Orvanet\\logs\\Orvanet_service.log";
+    const std::filesystem::path expected =
+        L"C:\\ProgramData\\Pellmarrow\\Orvanet\\logs\\Orvanet_service.log";
     for (const wchar_t* value : {static_cast<const wchar_t*>(nullptr), L""}) {
         setProgramData(value);
         DebugCapture capture;
         ASSERT_TRUE(Logger::instance().initialize());
         Logger::instance().close();
         ASSERT_FALSE(capture.texts().empty());
-        EXPECT_EQ("[Orvanet] Logging initialized to: " + expected.string() + "\n", capture.texts()[0]);
+        EXPECT_EQ("[Orvanet] Logging initialized to: " + expected.string() + "\n",
+                  capture.texts()[0]);
     }
 }
 
@@ -197,7 +235,8 @@ TEST_F(LoggerTest, FolderThatCannotBeCreatedFallsBackToTheTemporaryDirectory) {
     const auto texts = capture.texts();
     ASSERT_EQ(2u, texts.size());
     const std::string directory = (folder.path() / "Pellmarrow" / "Orvanet" / "logs").string();
-    EXPECT_TRUE(texts[0].starts_with("[Orvanet] Failed to create log directory: " + directory + " - "))
+    EXPECT_TRUE(
+        texts[0].starts_with("[Orvanet] Failed to create log directory: " + directory + " - "))
         << texts[0];
     const auto fallback = std::filesystem::temp_directory_path() / "Orvanet_service.log";
     EXPECT_EQ("[Orvanet] Logging initialized to: " + fallback.string() + "\n", texts[1]);
@@ -214,7 +253,8 @@ TEST_F(LoggerTest, ALinkPlantedInPlaceOfAFolderIsNotFollowed) {
     if (CreateSymbolicLinkW(link.c_str(), target.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY)) {
         find = FindFirstFileW(link.c_str(), &data);
     }
-    if (find == INVALID_HANDLE_VALUE || (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+    if (find == INVALID_HANDLE_VALUE ||
+        (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
         if (find != INVALID_HANDLE_VALUE) {
             FindClose(find);
         }
@@ -281,29 +321,39 @@ TEST_F(LoggerTest, FileAlreadyOverTheLimitRotatesAfterTheFirstLine) {
     EXPECT_EQ("second line", messageOf(lines[1]));
 }
 
-TEST_F(LoggerTest, FailedRotationIsNotAnnouncedAndTheFileGoesOn) {
+TEST_F(LoggerTest, HeldLogIsNotRotatedAndItsOlderCopyKeptUntilItIsReleased) {
     const auto path = folder.path() / "held.log";
+    const auto old = folder.path() / "held.log.old";
     {
         std::ofstream big(path, std::ios::binary);
         big << std::string(kLimit + 1, 'y');
     }
-    // An open handle without delete sharing makes every rename of the file fail.
+    std::ofstream(old) << "an older copy";
+    // An open handle without delete sharing (a backup, a scanner) makes every rename of the
+    // file fail; deleting the older copy would not help, so it must stay.
     HANDLE holder = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                 nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(INVALID_HANDLE_VALUE, holder);
     ASSERT_TRUE(Logger::instance().initialize(path));
     Logger::instance().log(LogLevel::Info, "still here");
     Logger::instance().log(LogLevel::Info, "and here");
-    Logger::instance().close();
-    CloseHandle(holder);
-    EXPECT_FALSE(std::filesystem::exists(folder.path() / "held.log.old"));
-    const auto lines = readLines(path);
+    EXPECT_EQ("an older copy", readFile(old));
+    auto lines = readLines(path);
     for (const auto& line : lines) {
         EXPECT_NE("Log file rotated", messageOf(line));
     }
-    ASSERT_GE(lines.size(), 3u);
-    EXPECT_EQ("still here", messageOf(lines[lines.size() - 3]));
-    EXPECT_EQ("and here", messageOf(lines[lines.size() - 2]));
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ("still here", messageOf(lines[lines.size() - 2]));
+    EXPECT_EQ("and here", messageOf(lines[lines.size() - 1]));
+
+    // Released, the next line rotates: the older copy is now the log that was held.
+    CloseHandle(holder);
+    Logger::instance().log(LogLevel::Info, "after the release");
+    Logger::instance().close();
+    EXPECT_EQ("after the release", messageOf(readLines(old).back()));
+    lines = readLines(path);
+    ASSERT_EQ(2u, lines.size());
+    EXPECT_EQ("Log file rotated", messageOf(lines[0]));
 }
 
 TEST_F(LoggerTest, ConcurrentLinesStayWhole) {

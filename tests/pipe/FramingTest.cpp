@@ -48,6 +48,39 @@ TEST_F(ServedPipe, BytesAfterANulAreIgnoredButCounted) {
     EXPECT_EQ(1, count("PipeServer - Received command, length: 28"));
 }
 
+// A client's text never makes a line of its own, in the file or in the debugger's copy: its
+// line ends and other control characters are written escaped; lengths stay the raw counts.
+TEST_F(ServedPipe, ClientTextCannotWriteALineOfItsOwn) {
+    const struct {
+        std::string request;
+        std::string logged; // the line that quotes the client
+    } cases[] = {
+        {R"({"command":"x\n[2026-01-01 00:00:00] [INFO] VPN started successfully"})",
+         R"(PipeServer::processCommand - Command type: x\n[2026-01-01 00:00:00] [INFO] VPN started successfully)"},
+        {"{\"command\":\r\n\"x\"}", R"(PipeServer - Command: {"command":\r\n"x"})"},
+        {R"({"command":"a\u0000b"})", R"(PipeServer::processCommand - Command type: a\x00b)"},
+        {R"({"command":"\u001b[2J"})", R"(PipeServer::processCommand - Command type: \x1b[2J)"},
+    };
+    DebugCapture capture;
+    for (const auto& c : cases) {
+        exchange(c.request);
+    }
+    stopServer();
+    for (const auto& c : cases) {
+        EXPECT_EQ(1, count(c.logged)) << c.logged;
+    }
+    EXPECT_EQ(1, count("PipeServer - Received command, length: 17"));
+    for (const auto& line : lines()) {
+        EXPECT_NE("VPN started successfully", line.message);
+    }
+    const std::string raw = readFile(folder.path() / "pipe.log");
+    EXPECT_EQ(std::string::npos, raw.find('\0'));
+    EXPECT_EQ(std::string::npos, raw.find('\x1b'));
+    for (const std::string& text : capture.texts()) {
+        EXPECT_EQ(text.size() - 1, text.find_first_of(std::string("\r\n\0\x1b", 4))) << text;
+    }
+}
+
 TEST_F(ServedPipe, LongRequestsAreLoggedAsAnExcerpt) {
     const std::string exact = statusRequestOfSize(200);
     const std::string longer = statusRequestOfSize(201);

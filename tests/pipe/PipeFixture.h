@@ -4,6 +4,7 @@
 #include "VpnDouble.h"
 #include "log/Logger.h"
 #include "pipe/PipeServer.h"
+#include "support/DebugCapture.h"
 #include "support/TestFiles.h"
 #include "vpn/VpnService.h"
 
@@ -12,11 +13,6 @@
 #include <memory>
 #include <string>
 #include <vector>
-
-struct LogLine {
-    std::string level;
-    std::string message;
-};
 
 // A log file of its own and a fresh VpnService double for every test; the server is
 // started by the test.
