@@ -36,6 +36,8 @@ public:
     PipeIo(const PipeIo&) = delete;
     PipeIo& operator=(const PipeIo&) = delete;
 
+    HANDLE handle() const { return instance; }
+
     // False if the object could not get its completion event.
     bool usable() const { return static_cast<bool>(completion) && flusher.usable(); }
 

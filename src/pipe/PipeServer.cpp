@@ -1,6 +1,7 @@
 #include "pipe/PipeServer.h"
 
 #include "log/Logger.h"
+#include "pipe/ClientIdentity.h"
 #include "pipe/PipeConstants.h"
 #include "pipe/PipeIo.h"
 #include "pipe/PipeSecurity.h"
@@ -27,6 +28,11 @@ bool joinedForeignPipe(HANDLE instance) {
     DWORD maxInstances = 0;
     return !GetNamedPipeInfo(instance, nullptr, nullptr, nullptr, &maxInstances) ||
            maxInstances != 1;
+}
+
+// Whether the handle is still a pipe instance of ours, whatever state its connection is in.
+bool stillAnInstance(HANDLE instance) {
+    return GetNamedPipeInfo(instance, nullptr, nullptr, nullptr, nullptr) != 0;
 }
 
 UniqueHandle createInstance(SECURITY_ATTRIBUTES* attributes) {
@@ -117,7 +123,14 @@ void PipeServer::serverLoop() {
             DWORD error = 0;
             switch (io.waitForClient(error)) {
             case ConnectStatus::Failed:
-                instance.reset();
+                // Closing the instance would free the name for any process to take. It is
+                // kept and waits again; only a handle that is itself unusable is replaced.
+                if (stillAnInstance(instance.get())) {
+                    DisconnectNamedPipe(instance.get());
+                    WaitForSingleObject(stopEvent.get(), pipeconst::createRetryPauseMs);
+                } else {
+                    instance.reset();
+                }
                 continue;
             case ConnectStatus::Stopped:
                 continue;
@@ -148,6 +161,9 @@ void PipeServer::serveClient(PipeIo& io) {
     std::string buffer(pipeconst::bufferSize, '\0');
     const IoResult received =
         io.read(buffer.data(), pipeconst::requestReadLimit, pipeconst::pipeIoTimeoutMs);
+    // Every local account may drive the VPN: the log says who asked. After the read, since
+    // the client's token is only available once something was read from it.
+    logInfo("{}", describeClient(io.handle()));
     if (received.status != IoStatus::Done) {
         reportFailure("ReadFile from pipe", received);
         return;

@@ -55,7 +55,7 @@ void runEngine() {
 
 } // namespace
 
-void tun2proxyThreadFunc(VpnService* service) {
+void tun2proxyThreadFunc(std::shared_ptr<WorkerState> state) {
     // The whole body is guarded, not only the engine call: an exception from the formatting
     // or the log before the call would otherwise end the process with the flag still set.
     try {
@@ -65,7 +65,7 @@ void tun2proxyThreadFunc(VpnService* service) {
     } catch (...) {
         logQuietly(LogLevel::Error, "tun2proxyThreadFunc - Unknown exception");
     }
-    service->running.store(false);
+    state->running.store(false);
     logQuietly(LogLevel::Info, "tun2proxyThreadFunc - Thread exiting");
 }
 

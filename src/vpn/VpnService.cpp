@@ -73,7 +73,7 @@ OperationResult VpnService::start() {
     // isolation: a stopped engine must never be reported started with DNS blocked.
     std::lock_guard sequence(sequenceMutex);
     std::unique_lock lock(mutex);
-    if (running.load()) {
+    if (worker->running.load()) {
         return OperationResult::failure("VPN already running");
     }
     logInfo("VpnService::start - Starting tun2proxy...");
@@ -91,6 +91,13 @@ OperationResult VpnService::start() {
         stopTun2proxy();
         return isolation;
     }
+    // The interface wait alone may take seconds: an engine that ended meanwhile must not be
+    // reported started, with its filters blocking DNS everywhere and the next start refused.
+    if (!worker->running.load()) {
+        logError("VpnService::start - Thread exited prematurely");
+        stopTun2proxy();
+        return OperationResult::failure("tun2proxy thread exited prematurely");
+    }
     logInfo("VpnService::start - VPN started successfully");
     return OperationResult::ok();
 }
@@ -101,7 +108,7 @@ OperationResult VpnService::stop() {
     // finds nothing left to stop instead of stopping the engine and the isolation again.
     std::unique_lock sequence(sequenceMutex);
     std::unique_lock lock(mutex);
-    if (!running.load() && !workerThread.joinable()) {
+    if (!worker->running.load() && !workerThread.joinable()) {
         logInfo("VpnService::stop - VPN already stopped");
         return OperationResult::ok();
     }
@@ -119,11 +126,11 @@ OperationResult VpnService::stop() {
 }
 
 bool VpnService::isRunning() const {
-    return running.load();
+    return worker->running.load();
 }
 
 VpnStatus VpnService::getStatus() const {
-    return VpnStatus{running.load()};
+    return VpnStatus{worker->running.load()};
 }
 
 OperationResult VpnService::startTun2proxy() {
@@ -132,7 +139,7 @@ OperationResult VpnService::startTun2proxy() {
     logInfo("VpnService::startTun2proxy - Log callback set");
 
     if (workerThread.joinable()) {
-        if (running.load()) {
+        if (worker->running.load()) {
             logError("VpnService::startTun2proxy - Previous instance still running");
             return OperationResult::failure("previous instance still running");
         }
@@ -140,16 +147,16 @@ OperationResult VpnService::startTun2proxy() {
         return OperationResult::failure("previous instance still stopping - call stop() first");
     }
 
-    running.store(true);
+    worker->running.store(true);
     try {
-        workerThread = std::thread(tun2proxyThreadFunc, this);
+        workerThread = std::thread(tun2proxyThreadFunc, worker);
     } catch (...) {
-        running.store(false);
+        worker->running.store(false);
         throw;
     }
     sleepUntil(Clock::now() + tunnel::gracePeriod);
 
-    if (running.load()) {
+    if (worker->running.load()) {
         logInfo("VpnService::startTun2proxy - Thread started successfully");
         return OperationResult::ok();
     }
@@ -199,10 +206,10 @@ void VpnService::waitForWorkerEnd() {
     }
     const Clock::time_point begin = Clock::now();
     Clock::time_point nextRequest = begin + tunnel::stopRepeatInterval;
-    while (running.load()) {
+    while (worker->running.load()) {
         std::this_thread::sleep_for(tunnel::stopPollInterval);
         const Clock::time_point now = Clock::now();
-        if (running.load() && now >= nextRequest) {
+        if (worker->running.load() && now >= nextRequest) {
             const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(now - begin);
             Logger::instance().log(
                 LogLevel::Warn,

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -11,6 +12,13 @@ class DnsManager;
 
 struct VpnStatus {
     bool running = false;
+};
+
+// What a worker thread shares with its session: the running flag, set by the launch and
+// cleared by the worker when the engine has returned. The worker co-owns it, so that a
+// worker that had to be detached never writes into a session that has been destroyed.
+struct WorkerState {
+    std::atomic<bool> running{false};
 };
 
 // Launches, supervises and stops the tunnel engine's worker thread and orders the DNS
@@ -30,14 +38,12 @@ public:
     VpnStatus getStatus() const;
 
 private:
-    friend void tun2proxyThreadFunc(VpnService* service);
-
     OperationResult startTun2proxy();
     OperationResult stopTun2proxy();
     void waitForWorkerEnd();
 
     std::mutex mutex;
-    std::atomic<bool> running{false};
+    std::shared_ptr<WorkerState> worker = std::make_shared<WorkerState>();
     std::thread workerThread;
     DnsManager* dnsManager;
     // Serialises whole start and stop sequences. `mutex` is released while the isolation is
@@ -48,5 +54,5 @@ private:
 };
 
 // The worker's body and the engine's log bridge.
-void tun2proxyThreadFunc(VpnService* service);
+void tun2proxyThreadFunc(std::shared_ptr<WorkerState> state);
 void tun2proxyLogCallback(std::int32_t level, const char* message, void* context);

@@ -2,6 +2,35 @@
 
 #include <windows.h>
 
+namespace {
+
+std::string utf8(const std::wstring& text) {
+    const int length =
+        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<size_t>(length), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, out.data(), length, nullptr, nullptr);
+    out.resize(out.empty() ? 0 : out.size() - 1);
+    return out;
+}
+
+} // namespace
+
+std::string ownClientLine() {
+    wchar_t program[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, program, MAX_PATH);
+    wchar_t user[256] = {};
+    DWORD userLength = 256;
+    GetUserNameW(user, &userLength);
+    BYTE sid[SECURITY_MAX_SID_SIZE] = {};
+    DWORD sidSize = sizeof sid;
+    wchar_t domain[256] = {};
+    DWORD domainLength = 256;
+    SID_NAME_USE use{};
+    LookupAccountNameW(nullptr, user, sid, &sidSize, domain, &domainLength, &use);
+    return "PipeServer - Client: process " + std::to_string(GetCurrentProcessId()) + ", program " +
+           utf8(program) + ", account " + utf8(domain) + "\\" + utf8(user);
+}
+
 void PipeFixture::SetUp() {
     vpndouble::reset();
     ASSERT_TRUE(Logger::instance().initialize(folder.path() / "pipe.log"));

@@ -14,6 +14,10 @@
 #include <string>
 #include <vector>
 
+// The line that names this test process as the pipe's client: its id, its program and its
+// account, found here independently of the server's way.
+std::string ownClientLine();
+
 // A log file of its own and a fresh VpnService double for every test; the server is
 // started by the test.
 class PipeFixture : public ::testing::Test {

@@ -34,6 +34,7 @@ TEST_F(ServedPipe, StartAnswersOkAndLogsTheExchangeInOrder) {
     ASSERT_GE(first, 0);
     const std::vector<LogLine> expected = {
         {"INFO", "PipeServer - Client connected"},
+        {"INFO", ownClientLine()},
         {"INFO", "PipeServer - Received command, length: 19"},
         {"DEBUG", R"(PipeServer - Command: {"command":"start"})"},
         {"INFO", "PipeServer::processCommand - Command type: start"},

@@ -34,7 +34,7 @@ TEST_F(ServiceUnderTest, ManyClientsThatConnectAndDropAtOnceLeaveTheServerServin
 }
 
 TEST_F(ServiceUnderTest, EngineThatDiesWhileRunningIsReportedAndCleanedUpByStop) {
-    enginedouble::queue({.end = End::AfterDelay, .code = -3, .delay = 900ms});
+    enginedouble::queue({.end = End::AfterDelay, .code = -3, .delay = 1500ms});
     ASSERT_EQ(startedResponse, exchange(R"({"command":"start"})"));
     for (int i = 0; i < 500 && vpn.isRunning(); ++i) {
         std::this_thread::sleep_for(10ms);

@@ -5,8 +5,10 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <random>
 #include <future>
+#include <new>
 #include <system_error>
 #include <thread>
 
@@ -164,6 +166,35 @@ TEST_F(ConcurrencyTest, StopFromTheWorkerItselfIsReportedAndDoesNotEndTheProcess
     capture.clear();
     EXPECT_TRUE(vpn.stop().success);
     EXPECT_EQ(1, countOf("VpnService::stop - VPN already stopped"));
+}
+
+TEST_F(ConcurrencyTest, ADetachedWorkerNeverWritesIntoADestroyedSession) {
+    // The session lives in storage of the test's own, so that what is written there after
+    // its destruction can be seen.
+    alignas(VpnService) unsigned char storage[sizeof(VpnService)];
+    VpnService* vpn = ::new (storage) VpnService(&dns);
+    std::promise<void> detached;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    enginedouble::queue({.end = End::AtOnce, .onRun = [&, released] {
+                             try {
+                                 vpn->stop(); // joins itself: fails, and the worker is detached
+                             } catch (const std::system_error&) {
+                             }
+                             detached.set_value();
+                             released.wait();
+                         }});
+    ASSERT_TRUE(vpn->start().success);
+    ASSERT_EQ(std::future_status::ready, detached.get_future().wait_for(10s));
+    vpn->~VpnService();
+    std::memset(storage, 0xA5, sizeof storage);
+
+    release.set_value();
+    ASSERT_TRUE(waitForLine("tun2proxyThreadFunc - Thread exiting"));
+    ASSERT_TRUE(enginedouble::waitForRunsInProgress(0, 10s));
+    for (const unsigned char byte : storage) {
+        ASSERT_EQ(0xA5, byte);
+    }
 }
 
 TEST_F(ConcurrencyTest, DestructorStopsTheWorkerAgainWhenStopThrew) {

@@ -113,8 +113,41 @@ TEST_F(SessionTest, MissingInterfaceFailsStartWithTheWaitText) {
     EXPECT_TRUE(wfpdouble::nothingLeft());
 }
 
+TEST_F(SessionTest, EngineThatEndsDuringTheInterfaceWaitFailsStartAndLeavesNothing) {
+    iphlpdouble::reset();
+    iphlpdouble::interfaceAppears(L"orvantun", tunIndex, std::chrono::milliseconds(1200));
+    enginedouble::queue(
+        {.end = End::AfterDelay, .code = 3, .delay = std::chrono::milliseconds(700)});
+    VpnService vpn(&dns);
+    const OperationResult result = vpn.start();
+    EXPECT_FALSE(result.success);
+    EXPECT_EQ("tun2proxy thread exited prematurely", result.error);
+    EXPECT_FALSE(vpn.isRunning());
+    EXPECT_TRUE(wfpdouble::nothingLeft());
+    const std::vector<std::string> tail = {
+        "VpnService::start - Applying DNS isolation...",
+        "VpnService::start - Thread exited prematurely",
+        "VpnService::stopTun2proxy - Stopping...",
+        "VpnService::stopTun2proxy - Calling tun2proxy_stop()...",
+        "VpnService::stopTun2proxy - Waiting for thread to finish...",
+        "VpnService::stopTun2proxy - Thread finished",
+        "VpnService::stopTun2proxy - Stopped",
+    };
+    const std::vector<std::string> lines = serviceMessages();
+    ASSERT_GE(lines.size(), tail.size());
+    EXPECT_EQ(tail,
+              std::vector<std::string>(lines.end() - static_cast<long>(tail.size()), lines.end()));
+    EXPECT_EQ("ERROR", levelOfMessage("VpnService::start - Thread exited prematurely"));
+
+    // Nothing is left to stop first: the next start succeeds.
+    ASSERT_TRUE(vpn.start().success);
+    EXPECT_EQ(12u, wfpdouble::liveFilters().size());
+    EXPECT_TRUE(vpn.stop().success);
+    EXPECT_TRUE(wfpdouble::nothingLeft());
+}
+
 TEST_F(SessionTest, EngineThatEndedOnItsOwnMustBeStoppedBeforeANewStart) {
-    enginedouble::queue({.end = End::AfterDelay, .delay = std::chrono::milliseconds(600)});
+    enginedouble::queue({.end = End::AfterDelay, .delay = std::chrono::milliseconds(1500)});
     VpnService vpn(&dns);
     ASSERT_TRUE(vpn.start().success);
     ASSERT_TRUE(waitUntilEnded(vpn));

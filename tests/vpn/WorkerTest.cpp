@@ -84,9 +84,9 @@ TEST_F(WorkerTest, ExceptionsFromTheEngineEndTheWorkerNormally) {
     }
 }
 
-TEST_F(WorkerTest, EngineThatFailsAfterTheGracePeriodIsNotNoticedByStart) {
+TEST_F(WorkerTest, EngineThatFailsAfterStartAnsweredIsNotNoticedByStart) {
     enginedouble::queue(
-        {.end = End::AfterDelay, .code = 3, .delay = std::chrono::milliseconds(700)});
+        {.end = End::AfterDelay, .code = 3, .delay = std::chrono::milliseconds(1500)});
     VpnService vpn(&dns);
     EXPECT_TRUE(vpn.start().success);
     ASSERT_TRUE(waitUntilEnded(vpn));
@@ -146,7 +146,7 @@ TEST_F(WorkerTest, LogBridgeTakesTheEngineLinesFromSeveralOfItsThreadsAtOnce) {
 }
 
 TEST_F(WorkerTest, LogBridgeIsRegisteredWithNullContextOnEveryAttempt) {
-    enginedouble::queue({.end = End::AfterDelay, .delay = std::chrono::milliseconds(600)});
+    enginedouble::queue({.end = End::AfterDelay, .delay = std::chrono::milliseconds(1500)});
     VpnService vpn(&dns);
     ASSERT_TRUE(vpn.start().success);
     ASSERT_TRUE(waitUntilEnded(vpn));
