@@ -1,6 +1,7 @@
 #include "log/Logger.h"
 
 #include "log/LogDirectory.h"
+#include "log/LogFileSecurity.h"
 
 #include <windows.h>
 
@@ -97,19 +98,6 @@ bool endsAtLineStart(const std::filesystem::path& path) {
     return last == '\n';
 }
 
-// Whether the file may be renamed now: another program that holds it open without delete
-// sharing (a backup, a scanner, an editor) makes every rename fail.
-bool canBeMoved(const std::filesystem::path& path) {
-    HANDLE handle =
-        CreateFileW(path.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    CloseHandle(handle);
-    return true;
-}
-
 } // namespace
 
 // The log must outlive every object that may log at process exit (the components'
@@ -138,6 +126,7 @@ bool Logger::initialize(const std::filesystem::path& path) {
     if (initialized) {
         return true;
     }
+    inSharedFolder = false;
     if (!path.empty()) {
         logPath = path;
         std::error_code ignored;
@@ -158,6 +147,7 @@ bool Logger::initialize(const std::filesystem::path& path) {
                                 formatWindowsError(static_cast<std::uint32_t>(error.value()))));
             // Throws when the platform cannot name a temporary directory.
             logPath = std::filesystem::temp_directory_path() / kLogFileName;
+            inSharedFolder = true;
         }
     }
     if (!openFile()) {
@@ -175,6 +165,16 @@ bool Logger::openFile() {
     // A link planted in place of the file would turn the append into a write anywhere.
     if (isReparsePoint(logPath)) {
         return false;
+    }
+    // Where users may create files, the file must be ours; held while the stream opens it,
+    // so that its name cannot pass to another file in between.
+    FileHandle checked;
+    if (inSharedFolder) {
+        std::error_code error;
+        checked = openCheckedLogFile(logPath, error);
+        if (!checked) {
+            return false;
+        }
     }
     file.clear();
     file.open(logPath, std::ios::out | std::ios::app);
@@ -297,13 +297,21 @@ void Logger::rotateIfNeeded() {
     file.close();
     std::filesystem::path rotatedPath = logPath;
     rotatedPath.replace_extension(L".log.old");
-    constexpr DWORD kMoveFlags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED;
-    bool rotated = MoveFileExW(logPath.c_str(), rotatedPath.c_str(), kMoveFlags) != 0;
-    // The older copy goes only when that can let the rename succeed: while another program
-    // holds the log itself, deleting it would lose that history for nothing.
-    if (!rotated && canBeMoved(logPath)) {
-        DeleteFileW(rotatedPath.c_str());
-        rotated = MoveFileExW(logPath.c_str(), rotatedPath.c_str(), kMoveFlags) != 0;
+    // Renamed and deleted through handles opened without following links: what moves is
+    // the file that was opened, whatever its path names by the time of the rename.
+    bool rotated = false;
+    // A log that another program holds without delete sharing (a backup, a scanner, an
+    // editor) cannot be opened for the rename: both files then stay as they are.
+    if (FileHandle log = openWithoutFollowing(logPath, DELETE | FILE_READ_ATTRIBUTES); log) {
+        rotated = renameByHandle(log.get(), rotatedPath);
+        if (!rotated) {
+            // The older copy may be what stands in the way.
+            if (FileHandle old = openWithoutFollowing(rotatedPath, DELETE); old) {
+                const bool deleted = deleteByHandle(old.get());
+                old.reset();
+                rotated = deleted && renameByHandle(log.get(), rotatedPath);
+            }
+        }
     }
     if (!openFile()) {
         fileWriteFailed();

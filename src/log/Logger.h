@@ -69,6 +69,8 @@ private:
     std::filesystem::path logPath;
     bool initialized = false;
     bool fileFailed = false;
+    // The fallback in the temporary folder, where other accounts may create files.
+    bool inSharedFolder = false;
     std::uint64_t debuggerOnlyLines = 0;
 };
 

@@ -1,9 +1,12 @@
+#include "log/LogFileSecurity.h"
 #include "log/Logger.h"
 #include "support/DebugCapture.h"
 #include "support/TestFiles.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <ctime>
 #include <fstream>
@@ -268,6 +271,158 @@ TEST_F(LoggerTest, ALinkPlantedInPlaceOfAFolderIsNotFollowed) {
     EXPECT_TRUE(capture.texts()[0].starts_with("[Orvanet] Failed to create log directory: "))
         << capture.texts()[0];
     EXPECT_TRUE(std::filesystem::is_empty(target));
+}
+
+// What decides whether a folder of the log's path, or a log file in the shared fallback
+// folder, can be relied on, given the owner and DACL the platform reports.
+TEST(LogFileSecurityTest, OnlyTrustedOwnersAndNoOtherWritersAreRelied) {
+    const struct {
+        const wchar_t* sddl;
+        bool protectedFolder;
+    } cases[] = {
+        {L"O:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;GRGX;;;BU)", true},
+        {L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;GRGX;;;BU)", true},
+        {L"O:SYD:(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;WD)", true},
+        {L"O:SYD:(A;;FA;;;SY)(D;;FA;;;BU)", true},
+        // A folder an ordinary user made, or one they may change.
+        {L"O:S-1-5-21-1-2-3-1001D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", false},
+        {L"O:SYD:(A;OICI;FA;;;SY)(A;;0x2;;;BU)", false},      // add a file
+        {L"O:SYD:(A;OICI;FA;;;SY)(A;;0x4;;;AU)", false},      // add a folder
+        {L"O:SYD:(A;OICI;FA;;;SY)(A;;0x40;;;WD)", false},     // delete a child
+        {L"O:SYD:(A;OICI;FA;;;SY)(A;;WD;;;BU)", false},       // change the DACL
+        {L"O:SYD:(A;OICI;FA;;;SY)(A;OICIIO;GA;;;CO)", false}, // creators own what they make
+    };
+    for (const auto& c : cases) {
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(c.sddl, SDDL_REVISION_1,
+                                                                         &descriptor, nullptr));
+        PSID owner = nullptr;
+        PACL dacl = nullptr;
+        BOOL present = FALSE;
+        BOOL defaulted = FALSE;
+        GetSecurityDescriptorOwner(descriptor, &owner, &defaulted);
+        GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
+        EXPECT_EQ(c.protectedFolder, isProtectedFolder(owner, present ? dacl : nullptr, nullptr))
+            << std::filesystem::path(c.sddl).string();
+        LocalFree(descriptor);
+    }
+
+    PSID system = nullptr;
+    PSID user = nullptr;
+    ASSERT_TRUE(ConvertStringSidToSidW(L"S-1-5-18", &system));
+    ASSERT_TRUE(ConvertStringSidToSidW(L"S-1-5-21-1-2-3-1001", &user));
+    // No DACL at all gives everyone everything.
+    EXPECT_FALSE(isProtectedFolder(system, nullptr, nullptr));
+    const struct {
+        DWORD attributes;
+        DWORD links;
+        PSID owner;
+        PSID self;
+        bool usable;
+    } files[] = {
+        {FILE_ATTRIBUTE_ARCHIVE, 1, system, nullptr, true},
+        {FILE_ATTRIBUTE_ARCHIVE, 1, user, user, true}, // the service's own account
+        {FILE_ATTRIBUTE_ARCHIVE, 1, user, nullptr, false},
+        {FILE_ATTRIBUTE_ARCHIVE, 2, system, nullptr, false},
+        {FILE_ATTRIBUTE_REPARSE_POINT, 1, system, nullptr, false},
+        {FILE_ATTRIBUTE_DIRECTORY, 1, system, nullptr, false},
+    };
+    for (const auto& f : files) {
+        EXPECT_EQ(f.usable, isUsableLogFile(f.attributes, f.links, f.owner, f.self))
+            << f.attributes << " " << f.links;
+    }
+    LocalFree(system);
+    LocalFree(user);
+}
+
+TEST_F(LoggerTest, APlantedFolderThatOthersMayWriteIsTakenOver) {
+    const auto planted = folder.path() / "Pellmarrow";
+    std::filesystem::create_directories(planted);
+    PSECURITY_DESCRIPTOR open = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
+        L"D:(A;OICI;FA;;;WD)", SDDL_REVISION_1, &open, nullptr));
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL everyone = nullptr;
+    GetSecurityDescriptorDacl(open, &present, &everyone, &defaulted);
+    ASSERT_EQ(ERROR_SUCCESS, SetNamedSecurityInfoW(const_cast<wchar_t*>(planted.c_str()),
+                                                   SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                                   nullptr, nullptr, everyone, nullptr));
+    LocalFree(open);
+    const auto daclOf = [&](PACL& dacl, PSECURITY_DESCRIPTOR& descriptor) {
+        return GetNamedSecurityInfoW(planted.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                     nullptr, nullptr, &dacl, nullptr, &descriptor);
+    };
+    // The service's own account counts as trusted (it is SYSTEM on Windows).
+    PSID self = const_cast<BYTE*>(ownAccountSid().data());
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, daclOf(dacl, descriptor));
+    ASSERT_TRUE(grantsUntrustedWrite(dacl, self)) << "the plant did not take";
+    LocalFree(descriptor);
+
+    setProgramData(folder.path().c_str());
+    ASSERT_TRUE(Logger::instance().initialize());
+    Logger::instance().close();
+    ASSERT_EQ(ERROR_SUCCESS, daclOf(dacl, descriptor));
+    EXPECT_FALSE(grantsUntrustedWrite(dacl, self));
+    LocalFree(descriptor);
+    EXPECT_TRUE(std::filesystem::exists(planted / "Orvanet" / "logs" / "Orvanet_service.log"));
+}
+
+TEST_F(LoggerTest, APlantedFallbackFileIsNotUsed) {
+    // No log folder can be made, and in the temporary folder a user has linked the log's
+    // name to a file of their choosing.
+    std::ofstream(folder.path() / "Pellmarrow") << "x";
+    const auto temp = folder.path() / "temp";
+    std::filesystem::create_directories(temp);
+    const auto victim = folder.path() / "victim.txt";
+    std::ofstream(victim) << "precious";
+    ASSERT_TRUE(CreateHardLinkW((temp / "Orvanet_service.log").c_str(), victim.c_str(), nullptr));
+    wchar_t savedTmp[MAX_PATH] = {};
+    GetEnvironmentVariableW(L"TMP", savedTmp, MAX_PATH);
+    SetEnvironmentVariableW(L"TMP", (temp.native() + L"\\").c_str());
+    setProgramData(folder.path().c_str());
+    DebugCapture capture;
+    const bool initialized = Logger::instance().initialize();
+    Logger::instance().log(LogLevel::Info, "goes to the debugger only");
+    SetEnvironmentVariableW(L"TMP", savedTmp[0] != L'\0' ? savedTmp : nullptr);
+    EXPECT_FALSE(initialized);
+    EXPECT_EQ("precious", readFile(victim));
+    const auto texts = capture.texts();
+    ASSERT_EQ(3u, texts.size());
+    EXPECT_EQ("[Orvanet] Failed to open log file: " + (temp / "Orvanet_service.log").string() +
+                  "\n",
+              texts[1]);
+    EXPECT_TRUE(texts[2].ends_with("] [INFO] goes to the debugger only\n"));
+}
+
+TEST(LogFileSecurityTest, RenameAndDeleteByHandleActOnTheFileThatWasOpened) {
+    TempFolder folder("handles");
+    const auto log = folder.path() / "a.log";
+    const auto old = folder.path() / "a.log.old";
+    std::ofstream(log) << "opened";
+    std::ofstream(old) << "older";
+    FileHandle opened = openWithoutFollowing(log, DELETE | FILE_READ_ATTRIBUTES);
+    ASSERT_TRUE(opened);
+    // The name is given to another file after the open.
+    const auto away = folder.path() / "away.log";
+    ASSERT_TRUE(MoveFileExW(log.c_str(), away.c_str(), 0));
+    std::ofstream(log) << "swapped in";
+    ASSERT_TRUE(renameByHandle(opened.get(), old));
+    opened.reset();
+    if (readFile(old) == "swapped in") {
+        GTEST_SKIP() << "this platform renames a handle's file by the path it was opened with";
+    }
+    EXPECT_EQ("opened", readFile(old));
+    EXPECT_EQ("swapped in", readFile(log));
+    EXPECT_FALSE(std::filesystem::exists(away));
+
+    FileHandle doomed = openWithoutFollowing(old, DELETE);
+    ASSERT_TRUE(doomed);
+    EXPECT_TRUE(deleteByHandle(doomed.get()));
+    doomed.reset();
+    EXPECT_FALSE(std::filesystem::exists(old));
 }
 
 std::uintmax_t sizeOf(const std::filesystem::path& path) {

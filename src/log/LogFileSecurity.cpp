@@ -1,0 +1,145 @@
+#include "log/LogFileSecurity.h"
+
+#include <aclapi.h>
+
+#include <cstring>
+
+namespace {
+
+// Rights on a folder or file that let their holder change what the log relies on.
+constexpr ACCESS_MASK kWriteRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA |
+                                     FILE_DELETE_CHILD | FILE_WRITE_ATTRIBUTES | DELETE |
+                                     WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+
+bool isWellKnown(PSID sid, WELL_KNOWN_SID_TYPE type) {
+    return IsValidSid(sid) && IsWellKnownSid(sid, type);
+}
+
+std::error_code lastError() {
+    return {static_cast<int>(GetLastError()), std::system_category()};
+}
+
+} // namespace
+
+const std::vector<BYTE>& ownAccountSid() {
+    static const std::vector<BYTE> sid = [] {
+        std::vector<BYTE> result;
+        HANDLE token = nullptr;
+        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+            return result;
+        }
+        const FileHandle owned(token);
+        DWORD size = 0;
+        GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+        std::vector<BYTE> buffer(size);
+        if (size == 0 || !GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) {
+            return result;
+        }
+        PSID user = reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid;
+        result.resize(GetLengthSid(user));
+        CopySid(static_cast<DWORD>(result.size()), result.data(), user);
+        return result;
+    }();
+    return sid;
+}
+
+bool isTrustedOwner(PSID owner, PSID self) {
+    if (owner == nullptr || !IsValidSid(owner)) {
+        return false;
+    }
+    return isWellKnown(owner, WinLocalSystemSid) ||
+           isWellKnown(owner, WinBuiltinAdministratorsSid) ||
+           (self != nullptr && IsValidSid(self) && EqualSid(owner, self));
+}
+
+bool grantsUntrustedWrite(const ACL* dacl, PSID self) {
+    if (dacl == nullptr) {
+        return true;
+    }
+    for (DWORD index = 0; index < dacl->AceCount; ++index) {
+        void* entry = nullptr;
+        if (!GetAce(const_cast<ACL*>(dacl), index, &entry)) {
+            return true;
+        }
+        const auto* header = static_cast<const ACE_HEADER*>(entry);
+        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) {
+            // Denials take nothing away from the trusted accounts; any other kind of grant
+            // is not understood here, so it is not trusted.
+            if (header->AceType == ACCESS_DENIED_ACE_TYPE) {
+                continue;
+            }
+            return true;
+        }
+        const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(entry);
+        PSID sid = const_cast<DWORD*>(&allowed->SidStart);
+        // Inherit-only grants count too: they reach every file made in the folder.
+        if ((allowed->Mask & kWriteRights) != 0 && !isTrustedOwner(sid, self)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool isProtectedFolder(PSID owner, const ACL* dacl, PSID self) {
+    return isTrustedOwner(owner, self) && !grantsUntrustedWrite(dacl, self);
+}
+
+bool isUsableLogFile(DWORD attributes, DWORD links, PSID owner, PSID self) {
+    return (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0 &&
+           links == 1 && isTrustedOwner(owner, self);
+}
+
+FileHandle openWithoutFollowing(const std::filesystem::path& path, DWORD access, DWORD disposition,
+                                bool shareDelete) {
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | (shareDelete ? FILE_SHARE_DELETE : 0);
+    HANDLE handle = CreateFileW(path.c_str(), access, share, nullptr, disposition,
+                                FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    return FileHandle(handle == INVALID_HANDLE_VALUE ? nullptr : handle);
+}
+
+FileHandle openCheckedLogFile(const std::filesystem::path& path, std::error_code& error) {
+    error.clear();
+    FileHandle file =
+        openWithoutFollowing(path, READ_CONTROL | FILE_READ_ATTRIBUTES, OPEN_ALWAYS, false);
+    if (!file) {
+        error = lastError();
+        return file;
+    }
+    BY_HANDLE_FILE_INFORMATION information{};
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!GetFileInformationByHandle(file.get(), &information) ||
+        GetSecurityInfo(file.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                        nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
+        error = lastError();
+        return FileHandle();
+    }
+    std::vector<BYTE> self = ownAccountSid();
+    const bool usable = isUsableLogFile(information.dwFileAttributes, information.nNumberOfLinks,
+                                        owner, self.empty() ? nullptr : self.data());
+    LocalFree(descriptor);
+    if (!usable) {
+        error = std::error_code(ERROR_ACCESS_DENIED, std::system_category());
+        return FileHandle();
+    }
+    return file;
+}
+
+bool renameByHandle(HANDLE file, const std::filesystem::path& target) {
+    const std::wstring& name = target.native();
+    const std::size_t nameBytes = name.size() * sizeof(wchar_t);
+    std::vector<BYTE> buffer(sizeof(FILE_RENAME_INFO) + nameBytes);
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    rename->ReplaceIfExists = TRUE;
+    rename->RootDirectory = nullptr;
+    rename->FileNameLength = static_cast<DWORD>(nameBytes);
+    std::memcpy(rename->FileName, name.data(), nameBytes);
+    return SetFileInformationByHandle(file, FileRenameInfo, rename,
+                                      static_cast<DWORD>(buffer.size())) != 0;
+}
+
+bool deleteByHandle(HANDLE file) {
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    return SetFileInformationByHandle(file, FileDispositionInfo, &disposition,
+                                      sizeof disposition) != 0;
+}

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <windows.h>
+
+#include <filesystem>
+#include <memory>
+#include <system_error>
+#include <vector>
+
+// Which owners and DACLs the log trusts. The service writes, renames and deletes as SYSTEM
+// in places where ordinary users may create folders and files, so what it relies on must
+// belong to accounts that could do as much anyway: SYSTEM, Administrators, and the account
+// the service runs as (SYSTEM itself on Windows).
+
+struct HandleCloser {
+    void operator()(HANDLE handle) const {
+        if (handle != nullptr && handle != INVALID_HANDLE_VALUE) {
+            CloseHandle(handle);
+        }
+    }
+};
+// A file or folder handle; empty when the open failed.
+using FileHandle = std::unique_ptr<void, HandleCloser>;
+
+// The SID of the account this process runs as (empty if it cannot be read).
+const std::vector<BYTE>& ownAccountSid();
+
+bool isTrustedOwner(PSID owner, PSID self);
+
+// Whether the DACL gives anyone but the trusted accounts a right to write, delete, add
+// children or change the security; a missing DACL gives everyone everything.
+bool grantsUntrustedWrite(const ACL* dacl, PSID self);
+
+// A folder of the log's path: owned by a trusted account and writable by no one else.
+bool isProtectedFolder(PSID owner, const ACL* dacl, PSID self);
+
+// A log file found in a folder where users may create files: used only if it is a plain
+// file with one name, owned by a trusted account (anything else may be a user's plant).
+bool isUsableLogFile(DWORD attributes, DWORD links, PSID owner, PSID self);
+
+// Opens a file or folder without following a reparse point in its last component (a folder
+// needs FILE_FLAG_BACKUP_SEMANTICS, which the call adds). Sharing: read and write, and delete
+// when `shareDelete`.
+FileHandle openWithoutFollowing(const std::filesystem::path& path, DWORD access,
+                                DWORD disposition = OPEN_EXISTING, bool shareDelete = true);
+
+// The log file at `path`, opened (made if missing) and checked with isUsableLogFile. The
+// handle shares no delete, so that the name cannot be given to another file while it is
+// held: open the log by its path, then let it go.
+FileHandle openCheckedLogFile(const std::filesystem::path& path, std::error_code& error);
+
+// Rename and delete through a handle, so that what is renamed or deleted is the file that
+// was opened and checked, not whatever the path names by then.
+bool renameByHandle(HANDLE file, const std::filesystem::path& target);
+bool deleteByHandle(HANDLE file);
