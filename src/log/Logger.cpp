@@ -244,6 +244,11 @@ void Logger::resumeFile() {
     debugOutput(line);
 }
 
+std::filesystem::path Logger::filePath() {
+    std::lock_guard lock(mutex);
+    return initialized ? logPath : std::filesystem::path();
+}
+
 void Logger::logWindowsError(std::string_view api, std::uint32_t code) {
     const std::string text = formatWindowsError(code);
     log(LogLevel::Error, "ERROR in {}: Code 0x{:08X} - {}", api, code, text);

@@ -47,6 +47,9 @@ public:
 
     void logWindowsError(std::string_view api, std::uint32_t code);
 
+    // The file the log writes to; empty before initialize() succeeded.
+    std::filesystem::path filePath();
+
     void close();
 
 private:

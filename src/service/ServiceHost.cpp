@@ -2,6 +2,7 @@
 
 #include "log/Logger.h"
 #include "service/Components.h"
+#include "service/CrashReport.h"
 
 #include <winsock2.h>
 
@@ -36,6 +37,8 @@ void failStartup() {
 // and has been reported.
 bool startService() {
     Logger::instance().initialize();
+    // As early as the log's folder is known: from here on a fault leaves a dump and a line.
+    installCrashReport(Logger::instance().filePath().parent_path());
     logInfo("=== Service starting ===");
     reportStartPending();
 

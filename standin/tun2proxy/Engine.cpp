@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <fstream>
 #include <iterator>
@@ -27,24 +28,35 @@ void say(std::int32_t level, const std::string& text) {
     }
 }
 
-// "ignore-stop" in tun2proxy-standin.txt beside the DLL makes a run that never ends, for
-// tests of what the service does about an engine that hangs.
-bool ignoresStop() {
+// tun2proxy-standin.txt beside the DLL changes the run, for tests of what the service does
+// about an engine that misbehaves: "ignore-stop" makes a run that never ends,
+// "fault-after-start" an access violation on a thread of the engine's own a few seconds
+// after the run began.
+std::string standinMode() {
     HMODULE self = nullptr;
     GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
                            GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                       reinterpret_cast<LPCWSTR>(&ignoresStop), &self);
+                       reinterpret_cast<LPCWSTR>(&standinMode), &self);
     wchar_t path[MAX_PATH] = {};
     const DWORD length = GetModuleFileNameW(self, path, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) {
-        return false;
+        return {};
     }
     std::wstring file(path, length);
     file.erase(file.find_last_of(L"\\/") + 1);
     file += L"tun2proxy-standin.txt";
     std::ifstream in(file.c_str(), std::ios::binary);
-    const std::string mode((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    return mode.rfind("ignore-stop", 0) == 0;
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+void faultSoon() {
+    std::thread([] {
+        std::this_thread::sleep_for(std::chrono::seconds(3));
+        // Through a volatile pointer, so that the store is made and faults as a stray
+        // pointer in real engine code would.
+        volatile int* volatile nowhere = nullptr;
+        *nowhere = 1;
+    }).detach();
 }
 
 } // namespace
@@ -68,7 +80,11 @@ std::int32_t tun2proxy_stop() {
 std::int32_t tun2proxy_with_name_run(const char* proxyUrl, const char* tunName, const char* bypass,
                                      std::int32_t dnsStrategy, bool rootPrivilege,
                                      std::int32_t verbosity) {
-    const bool hang = ignoresStop();
+    const std::string mode = standinMode();
+    const bool hang = mode.rfind("ignore-stop", 0) == 0;
+    if (mode.rfind("fault-after-start", 0) == 0) {
+        faultSoon();
+    }
     const std::string tun = tunName != nullptr ? tunName : "";
     const std::string proxy = proxyUrl != nullptr ? proxyUrl : "";
     const std::string bypassText = bypass != nullptr ? bypass : "";

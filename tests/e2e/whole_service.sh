@@ -241,6 +241,40 @@ if $with_tun; then
         "] [ERROR] Shutdown did not finish within 30 seconds, still waiting for VpnService::stop (the tunnel engine has not ended); ending the process" \
         "] [INFO] === Service logging closing ==="
     service_remove
+
+    # --- An engine that faults on its own thread: a dump, a last line, the process gone ----
+    echo "fault-after-start" >"$work/tun2proxy-standin.txt"
+    service_install "$work/prefix-crash" "$dir" "$build/bin/Orvanet.exe" \
+        "$build/bin/tun2proxy.dll" "$build/bin/orvanetctl.exe" "$build/standin/fwpuclnt.dll" \
+        "$work/tun2proxy-standin.txt"
+    # Six dumps of earlier crashes: only the newest four stay beside the new one.
+    logs=$(dirname "$(service_log)")
+    mkdir -p "$logs"
+    for i in 1 2 3 4 5 6; do
+        echo "old" >"$logs/Orvanet_crash_2020010${i}_000000_1.dmp"
+    done
+    wine sc start Orvanet >/dev/null
+    service_wait_state RUNNING 30 || fail "crash: service not RUNNING"
+    expect_ctl "start with an engine about to fault" 0 "$started" start
+    for i in $(seq 100); do
+        service_running_pid_gone && break
+        sleep 0.2
+    done
+    # Wine's SCM may still say RUNNING for a dead process: the process itself is checked.
+    if service_running_pid_gone; then pass; else fail "crash: Orvanet.exe still runs"; fi
+    dumps=$(cd "$logs" && ls Orvanet_crash_*.dmp 2>/dev/null | tr '\n' ' ')
+    expect_eq "crash: old dumps kept" "Orvanet_crash_20200103_000000_1.dmp Orvanet_crash_20200104_000000_1.dmp Orvanet_crash_20200105_000000_1.dmp Orvanet_crash_20200106_000000_1.dmp" \
+        "$(echo "$dumps" | tr ' ' '\n' | grep '_2020' | tr '\n' ' ' | sed 's/ $//')"
+    new_dump=$(echo "$dumps" | tr ' ' '\n' | grep -v '_2020' | grep . || true)
+    expect_eq "crash: one new dump" 1 "$(echo "$new_dump" | grep -c .)"
+    size=$(stat -c %s "$logs/$new_dump" 2>/dev/null || echo 0)
+    if [ "$size" -gt 4096 ]; then pass; else fail "crash: dump of $size bytes"; fi
+    last=$(tail -n 1 "$logs/Orvanet_crash.log" 2>/dev/null | tr -d '\r')
+    case "$last" in
+    *"] [ERROR] Unhandled exception 0xC0000005 at tun2proxy.dll+0x"*"; crash dump written to $new_dump; ending the process") pass ;;
+    *) fail "crash: last line '$last'" ;;
+    esac
+    service_remove
 fi
 
 finish
