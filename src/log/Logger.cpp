@@ -269,8 +269,6 @@ std::string Logger::timestamp() {
     const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
     // The text changes once a second, and making it (local time through a stream) costs
     // more than writing the line to the file, so the lines of one second share it.
-    thread_local std::time_t cachedSecond = -1;
-    thread_local std::string cachedText;
     if (seconds == cachedSecond) {
         return cachedText;
     }

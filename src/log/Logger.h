@@ -4,6 +4,7 @@
 
 #include <concepts>
 #include <cstdint>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -60,7 +61,8 @@ private:
     void writeLine(LogLevel level, std::string_view message);
     bool openFile();
     void writeSelfLine(std::string_view message);
-    static std::string timestamp();
+    // Called with `mutex` held.
+    std::string timestamp();
     static void debugOutput(std::string_view text);
     void rotateIfNeeded();
     // A failed write closes the file; each later line tries it again, once.
@@ -75,6 +77,12 @@ private:
     // The fallback in the temporary folder, where other accounts may create files.
     bool inSharedFolder = false;
     std::uint64_t debuggerOnlyLines = 0;
+    // The last timestamp text, kept here under `mutex` and not per thread: with MinGW's
+    // emulated TLS a thread_local's storage is freed before its destructor runs when the
+    // thread ends, so a thread_local std::string would be destroyed through freed memory
+    // by every logging thread that ends, corrupting the process heap.
+    std::time_t cachedSecond = -1;
+    std::string cachedText;
 };
 
 template <typename... Args>

@@ -89,7 +89,7 @@ TEST(ImpostorTest, PipeNotServedByTheServiceGetsNoRequest) {
     EXPECT_EQ(output.out, "");
     EXPECT_TRUE(contains(output.err, "refusing to send")) << output.err;
     // It did reach the impostor, and then wrote nothing.
-    EXPECT_EQ(impostor.connections(), 1);
+    EXPECT_EQ(impostor.connectionsAtLeast(1), 1);
     EXPECT_EQ(impostor.received(), "");
 }
 
@@ -101,7 +101,7 @@ TEST(ImpostorTest, RunningServiceInAnotherProcessIsNotEnough) {
     const CliOutput output = runCli({"send", "{\"command\":\"stop\"}"}, settings);
     EXPECT_EQ(output.status, 2);
     EXPECT_TRUE(contains(output.err, "the service runs as process")) << output.err;
-    EXPECT_EQ(impostor.connections(), 1);
+    EXPECT_EQ(impostor.connectionsAtLeast(1), 1);
     EXPECT_EQ(impostor.received(), "");
 }
 
@@ -118,7 +118,7 @@ TEST(BusyTest, WaitsWhileAnotherClientHoldsTheInstance) {
     // Once the holder is let go the client gets the next instance, and is then refused.
     EXPECT_TRUE(contains(output.err, "refusing to send")) << output.err;
     EXPECT_EQ(output.status, 2);
-    EXPECT_EQ(impostor.connections(), 2);
+    EXPECT_EQ(impostor.connectionsAtLeast(2), 2);
     EXPECT_EQ(impostor.received(), "");
 }
 
@@ -137,16 +137,18 @@ TEST(BusyTest, GivesUpAfterTheBound) {
 TEST(BusyTest, NameGoneAfterALongBusyWaitIsRetried) {
     // Busy for longer than the not-served grace, then the name is gone for a moment while the
     // server makes its next instance: the grace runs from the gap, not from the first attempt.
-    ImpostorPipe impostor(servicePipe, 1000, 150);
+    // The gap is far shorter than the grace, so that a slow machine cannot stretch it past.
+    ImpostorPipe impostor(servicePipe, 2500, 150);
     HANDLE holder = CreateFileW(servicePipe.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                 OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(holder, INVALID_HANDLE_VALUE);
     ClientSettings settings = quick();
-    settings.busyWait = 8000ms;
+    settings.busyWait = 10000ms;
+    settings.notServedWait = 2000ms;
     const CliOutput output = runCli({"active"}, settings);
     CloseHandle(holder);
     EXPECT_TRUE(contains(output.err, "refusing to send")) << output.err;
-    EXPECT_EQ(impostor.connections(), 2);
+    EXPECT_EQ(impostor.connectionsAtLeast(2), 2);
 }
 
 TEST(TextTest, ArgumentsBecomeTheirExactUtf8OrNothing) {

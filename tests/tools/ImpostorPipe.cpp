@@ -14,6 +14,27 @@ ImpostorPipe::~ImpostorPipe() {
     CloseHandle(readyEvent);
 }
 
+int ImpostorPipe::connectionsAtLeast(int count, DWORD timeoutMs) const {
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    while (connected.load() < count && GetTickCount64() < deadline) {
+        Sleep(10);
+    }
+    return connected.load();
+}
+
+void ImpostorPipe::endPending(HANDLE pipe, OVERLAPPED& overlapped) {
+    DWORD bytes = 0;
+    if (GetOverlappedResult(pipe, &overlapped, &bytes, FALSE) ||
+        GetLastError() != ERROR_IO_INCOMPLETE) {
+        return;
+    }
+    CancelIoEx(pipe, &overlapped);
+    if (WaitForSingleObject(overlapped.hEvent, 2000) != WAIT_OBJECT_0) {
+        DisconnectNamedPipe(pipe);
+    }
+    GetOverlappedResult(pipe, &overlapped, &bytes, TRUE);
+}
+
 std::string ImpostorPipe::received() const {
     std::lock_guard lock(mutex);
     return bytes;
@@ -44,13 +65,15 @@ void ImpostorPipe::serve() {
             isConnected = error == ERROR_PIPE_CONNECTED ||
                           (error == ERROR_IO_PENDING && waitOrStop(event, INFINITE));
         }
+        if (!isConnected) {
+            endPending(pipe, overlapped);
+        }
         const bool wasFirst = isConnected && first;
         if (isConnected) {
             ++connected;
             serveOne(pipe, first && holdFirstMs >= 0);
             first = false;
         }
-        CancelIo(pipe);
         DisconnectNamedPipe(pipe);
         CloseHandle(event);
         CloseHandle(pipe);
@@ -74,10 +97,10 @@ void ImpostorPipe::serveOne(HANDLE pipe, bool hold) {
     if (!read && GetLastError() == ERROR_IO_PENDING) {
         read = waitOrStop(event, 5000);
         if (!read) {
-            CancelIo(pipe);
+            endPending(pipe, overlapped);
         }
     }
-    if (GetOverlappedResult(pipe, &overlapped, &got, TRUE) && got > 0) {
+    if (GetOverlappedResult(pipe, &overlapped, &got, FALSE) && got > 0) {
         {
             std::lock_guard lock(mutex);
             bytes.append(buffer, got);

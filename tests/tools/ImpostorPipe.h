@@ -21,6 +21,9 @@ public:
     ImpostorPipe& operator=(const ImpostorPipe&) = delete;
 
     int connections() const { return connected.load(); }
+    // Waits (bounded) until at least `count` clients have connected, and returns the count:
+    // the client under test may be done before this server's thread has counted it.
+    int connectionsAtLeast(int count, DWORD timeoutMs = 5000) const;
     std::string received() const;
 
     static constexpr const char* defaultAnswer =
@@ -30,6 +33,9 @@ private:
     void serve();
     bool waitOrStop(HANDLE event, DWORD ms);
     void serveOne(HANDLE pipe, bool hold);
+    // Ends an overlapped operation that is still pending, so that its OVERLAPPED and buffer
+    // may go: cancelled, and if that does not end it, the client disconnected.
+    static void endPending(HANDLE pipe, OVERLAPPED& overlapped);
 
     std::wstring name;
     int holdFirstMs;
