@@ -1,0 +1,204 @@
+#!/usr/bin/env bash
+# The Windows Installer package under Wine's msiexec, each case in a fresh prefix: install
+# (automatic start, RUNNING, answering), the same version again, a refused downgrade,
+# uninstall (service and program files gone, log kept), and an upgrade while the VPN is
+# active (in a network namespace with orvantun and the recording stand-in fwpuclnt.dll).
+#
+# Wine's msi StopServices sends STOP without waiting for the service to end, so the files
+# its process still holds cannot be replaced or removed. Where an install replaces or
+# removes a running service's files, the test stops the service first and waits, as Windows
+# Installer's StopServices does for this package (Wait="yes").
+# Usage: msi_package.sh BUILD_DIR WORK_DIR
+set -uo pipefail
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+build=$1
+work=$2
+
+if [ -z "${ORVANET_E2E_NETNS:-}" ]; then
+    source "$here/../../scripts/netns-lib.sh"
+    netns_reexec ORVANET_E2E_NETNS tun "${BASH_SOURCE[0]}" "$@" ||
+    echo "SKIP: no network namespace can be made here (needs root and 'ip netns');" \
+        "the upgrade while the VPN is active is skipped"
+    export ORVANET_E2E_NETNS=none
+fi
+with_tun=true
+[ "$ORVANET_E2E_NETNS" = none ] && with_tun=false
+
+source "$here/../../scripts/wine-env.sh"
+source "$here/../../scripts/service-lib.sh"
+source "$here/check.sh"
+trap 'service_remove' EXIT
+mkdir -p "$work"
+
+msi=$(ls "$build"/Orvanet-*.msi 2>/dev/null | head -n 1)
+if [ -z "$msi" ]; then
+    fail "no package in $build (cmake --build $build --target msi)"
+    finish
+    exit 1
+fi
+version=$(basename "$msi" .msi)
+version=${version#Orvanet-}
+IFS=. read -r major minor patch <<<"$version"
+newer="$major.$minor.$((patch + 1))"
+
+# package VERSION: a package of the same build under another version.
+package() {
+    "$here/../../scripts/make-msi.sh" "$1" "$work/Orvanet-$1.msi" "$build/bin/Orvanet.exe" \
+        "$build/bin/orvanetctl.exe" "$build/bin/tun2proxy.dll" >"$work/make-msi.txt" 2>&1 ||
+        fail "package $1: $(cat "$work/make-msi.txt")"
+    echo "$work/Orvanet-$1.msi"
+}
+
+fresh_prefix() {
+    service_remove
+    wine_prefix_shutdown "$work/$1"
+    rm -rf "${work:?}/$1" "$work/$1.lock"
+    wine_prefix_persist "$work/$1"
+    service_prefix=$work/$1
+    programs="$WINEPREFIX/drive_c/Program Files/Orvanet"
+}
+
+# msiexec ARGS... PACKAGE: quiet, with its log; sets rc.
+msiexec() {
+    local package=${*: -1}
+    wine msiexec "${@:1:$#-1}" "Z:${package//\//\\}" /qn /l*v "Z:${work//\//\\}\\msiexec.log" \
+        </dev/null >/dev/null 2>&1
+    rc=$?
+}
+
+installed_versions() {
+    wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null |
+        tr -d '\r' | awk '/^HKEY_/ {if (name == "Orvanet") print version; name = ""; version = ""}
+            $1 == "DisplayName" {name = $3} $1 == "DisplayVersion" {version = $3}
+            END {if (name == "Orvanet") print version}' |
+        tr '\n' ' ' | sed 's/ $//'
+}
+
+service_value() { # NAME: a value of the service's registry key
+    wine reg query 'HKLM\System\CurrentControlSet\Services\Orvanet' /v "$1" 2>/dev/null |
+        tr -d '\r' | awk -v name="$1" '$1 == name {$1 = ""; $2 = ""; sub(/^ +/, ""); print}'
+}
+
+service_pid() { pgrep -f 'Program Files\\Orvanet\\Orvanet.exe' | head -n 1; }
+
+# Stops the service and waits for its process to end (what StopServices does on Windows).
+stop_and_wait() {
+    wine sc stop Orvanet >/dev/null 2>&1
+    service_wait_state STOPPED 30 || fail "$1: service not STOPPED"
+    local i
+    for i in $(seq 50); do
+        [ -z "$(service_pid)" ] && return
+        sleep 0.2
+    done
+    fail "$1: the service's process did not end"
+}
+
+ctl() {
+    out=$(wine "C:\\Program Files\\Orvanet\\orvanetctl.exe" "$@" 2>"$work/ctl-stderr.txt" | tr -d '\r')
+    rc=${PIPESTATUS[0]}
+}
+
+inactive='{"message":"inactive","running":false,"status":"ok"}'
+started='{"message":"VPN started successfully","status":"ok"}'
+
+# --- Install, the same version again, a refused downgrade, uninstall -----------------------
+fresh_prefix prefix-install
+msiexec /i "$msi"
+expect_eq "install: msiexec" 0 "$rc"
+service_wait_state RUNNING 30 || fail "install: service not RUNNING"
+expect_eq "install: automatic start" 0x2 "$(service_value Start)"
+expect_eq "install: own process" 0x10 "$(service_value Type)"
+expect_eq "install: account" LocalSystem "$(service_value ObjectName)"
+expect_eq "install: program" 'C:\Program Files\Orvanet\Orvanet.exe' "$(service_value ImagePath)"
+case "$(service_value Description)" in
+"") fail "install: no description" ;;
+*) pass ;;
+esac
+ctl active
+expect_eq "install: active answers" "$inactive" "$out"
+expect_eq "install: one product" "$version" "$(installed_versions)"
+
+# The same version, built again, repairs: a missing file comes back.
+rm -f "$programs/orvanetctl.exe"
+stop_and_wait "repair"
+msiexec /i "$(package "$version")"
+expect_eq "repair: msiexec" 0 "$rc"
+service_wait_state RUNNING 30 || fail "repair: service not RUNNING"
+if [ -f "$programs/orvanetctl.exe" ]; then pass; else fail "repair: orvanetctl.exe not restored"; fi
+expect_eq "repair: one product" "$version" "$(installed_versions)"
+
+# An older package is refused and changes nothing.
+running=$(service_pid)
+msiexec /i "$(package 0.0.1)"
+if [ "$rc" -ne 0 ]; then pass; else fail "downgrade: msiexec succeeded"; fi
+expect_eq "downgrade: installed version" "$version" "$(installed_versions)"
+expect_eq "downgrade: the service untouched" "$running" "$(service_pid)"
+
+# A package whose engine Orvanet.exe could not load is not built.
+if "$here/../../scripts/make-msi.sh" "$version" "$work/bad.msi" "$build/bin/Orvanet.exe" \
+    "$build/bin/orvanetctl.exe" "$build/standin/fwpuclnt.dll" >"$work/bad.txt" 2>&1; then
+    fail "an engine without the three exports was packaged"
+elif grep -q "lacks tun2proxy_with_name_run, tun2proxy_stop, tun2proxy_set_log_callback" "$work/bad.txt" &&
+    [ ! -e "$work/bad.msi" ]; then
+    pass
+else
+    fail "refused engine: $(cat "$work/bad.txt")"
+fi
+
+# Uninstall: the service and the program files go, the log stays.
+stop_and_wait "uninstall"
+msiexec /x "$msi"
+expect_eq "uninstall: msiexec" 0 "$rc"
+expect_eq "uninstall: service deleted" "" "$(service_value ImagePath)"
+if [ -e "$programs" ]; then
+    fail "uninstall: program files left: $(ls "$programs" | tr '\n' ' ')"
+else
+    pass
+fi
+if grep -q "=== Service logging closing ===" "$(service_log)" 2>/dev/null; then pass; else
+    fail "uninstall: the log is gone"
+fi
+expect_eq "uninstall: no product" "" "$(installed_versions)"
+
+# --- An upgrade while the VPN is active ---------------------------------------------------
+if $with_tun; then
+    fresh_prefix prefix-upgrade
+    msiexec /i "$msi"
+    expect_eq "upgrade: first install" 0 "$rc"
+    # The recording stand-in WFP library, loaded by the service's process at its start.
+    stop_and_wait "upgrade: placing the stand-in"
+    cp "$build/standin/fwpuclnt.dll" "$programs/"
+    wine sc start Orvanet >/dev/null
+    service_wait_state RUNNING 30 || fail "upgrade: service not RUNNING"
+    ctl start
+    expect_eq "upgrade: VPN started" "$started" "$out"
+    state="$programs/fwpuclnt-state.txt"
+    expect_eq "upgrade: filters before" 12 "$(awk '$1 == "filters" {print $2}' "$state")"
+    old=$(service_pid)
+    mark=$(wc -l <"$(service_log)")
+
+    stop_and_wait "upgrade"
+    msiexec /i "$(package "$newer")"
+    expect_eq "upgrade: msiexec" 0 "$rc"
+    service_wait_state RUNNING 30 || fail "upgrade: new service not RUNNING"
+    new=$(service_pid)
+    if [ -n "$new" ] && [ "$new" != "$old" ]; then pass; else
+        fail "upgrade: the service's process did not change ($old, $new)"
+    fi
+    expect_eq "upgrade: one product, the newer" "$newer" "$(installed_versions)"
+    expect_eq "upgrade: filters after" 0 "$(awk '$1 == "filters" {print $2}' "$state")"
+    ctl active
+    expect_eq "upgrade: active after" "$inactive" "$out"
+    tail -n "+$((mark + 1))" "$(service_log)" | tr -d '\r' >"$work/upgrade.log"
+    expect_in_order "$work/upgrade.log" \
+        "] [INFO] Stopping VPN..." \
+        "] [INFO] DnsManager::restore - WFP DNS isolation disabled" \
+        "] [INFO] === Service stopped ===" \
+        "] [INFO] === Service starting ===" \
+        "] [INFO] Service is now running"
+else
+    echo "SKIP: the upgrade while the VPN is active"
+fi
+
+service_remove
+finish
