@@ -71,7 +71,7 @@ OperationResult VpnService::start() {
     logInfo("VpnService::start - Entry");
     // Held to the end, so that no stop sequence can run between the launch and the
     // isolation: a stopped engine must never be reported started with DNS blocked.
-    std::lock_guard sequence(sequenceMutex);
+    AnnotatedLock sequence(sequenceMutex);
     std::unique_lock lock(mutex);
     if (worker->running.load()) {
         return OperationResult::failure("VPN already running");
@@ -106,7 +106,7 @@ OperationResult VpnService::stop() {
     logInfo("VpnService::stop - Entry");
     // The sequence lock is taken before the test: a second stop that waited for the first
     // finds nothing left to stop instead of stopping the engine and the isolation again.
-    std::unique_lock sequence(sequenceMutex);
+    AnnotatedLock sequence(sequenceMutex);
     std::unique_lock lock(mutex);
     if (!worker->running.load() && !workerThread.joinable()) {
         logInfo("VpnService::stop - VPN already stopped");

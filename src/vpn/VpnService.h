@@ -1,6 +1,7 @@
 #pragma once
 
 #include "dns/OperationResult.h"
+#include "vpn/LockAnnotations.h"
 
 #include <atomic>
 #include <cstdint>
@@ -38,19 +39,19 @@ public:
     VpnStatus getStatus() const;
 
 private:
-    OperationResult startTun2proxy();
-    OperationResult stopTun2proxy();
-    void waitForWorkerEnd();
+    OperationResult startTun2proxy() ORVANET_REQUIRES(sequenceMutex);
+    OperationResult stopTun2proxy() ORVANET_REQUIRES(sequenceMutex);
+    void waitForWorkerEnd() ORVANET_REQUIRES(sequenceMutex);
 
     std::mutex mutex;
     std::shared_ptr<WorkerState> worker = std::make_shared<WorkerState>();
-    std::thread workerThread;
-    DnsManager* dnsManager;
+    std::thread workerThread ORVANET_GUARDED_BY(sequenceMutex);
+    DnsManager* dnsManager ORVANET_PT_GUARDED_BY(sequenceMutex);
     // Serialises whole start and stop sequences. `mutex` is released while the isolation is
     // installed and while a stop sequence runs, so without this a shut-down stop could join
     // the worker together with the pipe thread's stop, or remove the isolation while start
     // installs it. Lock order: sequenceMutex, then mutex, then the log's own lock.
-    std::mutex sequenceMutex;
+    AnnotatedMutex sequenceMutex;
 };
 
 // The worker's body and the engine's log bridge.
