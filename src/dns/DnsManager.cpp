@@ -7,7 +7,7 @@
 namespace {
 
 constexpr auto alreadyExists = static_cast<std::uint32_t>(FWP_E_ALREADY_EXISTS);
-constexpr UINT32 authnWinNt = 10;                    // RPC_C_AUTHN_WINNT
+constexpr UINT32 authnWinNt = 10; // RPC_C_AUTHN_WINNT
 
 OperationResult callFailed(const char* operation, DWORD status) {
     return OperationResult::failure(
