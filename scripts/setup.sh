@@ -4,7 +4,9 @@ set -euo pipefail
 packages=(cmake make python3 mingw-w64 g++-mingw-w64-x86-64-posix wine64 nlohmann-json3-dev
     libfmt-dev googletest iproute2 util-linux msitools wixl
     # The second compiler of scripts/build-clang.sh: llvm-14 carries its archiver and windres.
-    clang lld llvm-14)
+    clang lld llvm-14
+    # scripts/check-format.sh, run by the tests.
+    clang-format)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
