@@ -40,3 +40,18 @@ netns_cleanup_recorded() {
     done <"$record"
     : >"$record"
 }
+
+# netns_e2e TUN SKIPPED SCRIPT [ARGS...]: for an end-to-end script, runs SCRIPT again in a
+# namespace of its own (see netns_reexec) unless it already runs in one; where none can be
+# made it says what is skipped and goes on here. Sets with_tun: whether the namespace exists.
+netns_e2e() {
+    local tun=$1 skipped=$2 script=$3
+    shift 3
+    if [ -z "${ORVANET_E2E_NETNS:-}" ]; then
+        netns_reexec ORVANET_E2E_NETNS "$tun" "$script" "$@" ||
+            echo "SKIP: no network namespace can be made here (needs root and 'ip netns'); $skipped"
+        export ORVANET_E2E_NETNS=none
+    fi
+    with_tun=true
+    [ "$ORVANET_E2E_NETNS" = none ] && with_tun=false
+}

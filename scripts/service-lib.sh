@@ -16,6 +16,17 @@ service_install() {
     wine sc create Orvanet binPath= "C:\\$dir\\Orvanet.exe" >/dev/null
 }
 
+# prefix_pids PATTERN: the ids of this prefix's processes whose command line matches
+# PATTERN. Another prefix (another test run on the machine) may run the same program.
+prefix_pids() {
+    local pid
+    for pid in $(pgrep -f -- "$1"); do
+        if tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX"; then
+            echo "$pid"
+        fi
+    done
+}
+
 # service_state: the STATE word of "sc query Orvanet" (RUNNING, STOPPED, ...).
 service_state() {
     wine sc query Orvanet 2>/dev/null | tr -d '\r' | awk '/STATE/ {print $4}'

@@ -69,6 +69,24 @@ private:
     std::size_t used = 0;
 };
 
+// The date and the time of day, each part padded: "2026-12-09 04:05:06" with the separators
+// "-", " " and ":", "20261209_040506" with "", "_" and "".
+template <typename Char>
+void addTime(FixedText<Char>& text, const SYSTEMTIME& time, const Char* dateSeparator,
+             const Char* middle, const Char* timeSeparator) {
+    text.decimal(time.wYear, 4);
+    text.add(dateSeparator);
+    text.decimal(time.wMonth, 2);
+    text.add(dateSeparator);
+    text.decimal(time.wDay, 2);
+    text.add(middle);
+    text.decimal(time.wHour, 2);
+    text.add(timeSeparator);
+    text.decimal(time.wMinute, 2);
+    text.add(timeSeparator);
+    text.decimal(time.wSecond, 2);
+}
+
 // Everything the filter uses, made at start; static, so that it costs no allocation.
 struct CrashState {
     wchar_t folder[MAX_PATH + 1] = {}; // with its trailing separator
@@ -185,19 +203,8 @@ void pruneDumps(const std::filesystem::path& folder) {
 
 std::size_t formatCrashLine(char* out, std::size_t size, const CrashFacts& facts) {
     FixedText<char> line(out, size);
-    const SYSTEMTIME& t = facts.time;
     line.add('[');
-    line.decimal(t.wYear, 4);
-    line.add('-');
-    line.decimal(t.wMonth, 2);
-    line.add('-');
-    line.decimal(t.wDay, 2);
-    line.add(' ');
-    line.decimal(t.wHour, 2);
-    line.add(':');
-    line.decimal(t.wMinute, 2);
-    line.add(':');
-    line.decimal(t.wSecond, 2);
+    addTime(line, facts.time, "-", " ", ":");
     line.add("] [ERROR] Unhandled exception 0x");
     line.hex(facts.code, 8);
     line.add(" at ");
@@ -230,13 +237,7 @@ std::size_t formatCrashLine(char* out, std::size_t size, const CrashFacts& facts
 void formatDumpName(wchar_t* out, std::size_t size, const SYSTEMTIME& time, DWORD processId) {
     FixedText<wchar_t> name(out, size);
     name.add(L"Orvanet_crash_");
-    name.decimal(time.wYear, 4);
-    name.decimal(time.wMonth, 2);
-    name.decimal(time.wDay, 2);
-    name.add(L'_');
-    name.decimal(time.wHour, 2);
-    name.decimal(time.wMinute, 2);
-    name.decimal(time.wSecond, 2);
+    addTime(name, time, L"", L"_", L"");
     name.add(L'_');
     name.decimal(processId, 1);
     name.add(L".dmp");

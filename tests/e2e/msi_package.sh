@@ -14,15 +14,8 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 build=$1
 work=$2
 
-if [ -z "${ORVANET_E2E_NETNS:-}" ]; then
-    source "$here/../../scripts/netns-lib.sh"
-    netns_reexec ORVANET_E2E_NETNS tun "${BASH_SOURCE[0]}" "$@" ||
-    echo "SKIP: no network namespace can be made here (needs root and 'ip netns');" \
-        "the upgrade while the VPN is active is skipped"
-    export ORVANET_E2E_NETNS=none
-fi
-with_tun=true
-[ "$ORVANET_E2E_NETNS" = none ] && with_tun=false
+source "$here/../../scripts/netns-lib.sh"
+netns_e2e tun "the upgrade while the VPN is active is skipped" "${BASH_SOURCE[0]}" "$@"
 
 source "$here/../../scripts/wine-env.sh"
 source "$here/../../scripts/service-lib.sh"
@@ -79,7 +72,7 @@ service_value() { # NAME: a value of the service's registry key
         tr -d '\r' | awk -v name="$1" '$1 == name {$1 = ""; $2 = ""; sub(/^ +/, ""); print}'
 }
 
-service_pid() { pgrep -f 'Program Files\\Orvanet\\Orvanet.exe' | head -n 1; }
+service_pid() { prefix_pids 'Program Files\\Orvanet\\Orvanet.exe' | head -n 1; }
 
 # Stops the service and waits for its process to end (what StopServices does on Windows).
 stop_and_wait() {

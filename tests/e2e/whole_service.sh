@@ -11,15 +11,8 @@ work=$2
 
 # Re-run inside a fresh network namespace, where orvantun can be made without touching
 # the machine's own interfaces.
-if [ -z "${ORVANET_E2E_NETNS:-}" ]; then
-    source "$here/../../scripts/netns-lib.sh"
-    netns_reexec ORVANET_E2E_NETNS no-tun "${BASH_SOURCE[0]}" "$@" ||
-    echo "SKIP: no network namespace can be made here (needs root and 'ip netns');" \
-        "the cases that need the tunnel interface are skipped"
-    export ORVANET_E2E_NETNS=none
-fi
-with_tun=true
-[ "$ORVANET_E2E_NETNS" = none ] && with_tun=false
+source "$here/../../scripts/netns-lib.sh"
+netns_e2e no-tun "the cases that need the tunnel interface are skipped" "${BASH_SOURCE[0]}" "$@"
 
 source "$here/../../scripts/wine-env.sh"
 source "$here/../../scripts/service-lib.sh"
@@ -63,7 +56,7 @@ log_since_mark() {
 }
 
 service_running_pid_gone() {
-    ! pgrep -f 'C:\\Orvanet\\Orvanet.exe' >/dev/null
+    [ -z "$(prefix_pids 'C:\\Orvanet\\Orvanet.exe')" ]
 }
 
 inactive='{"message":"inactive","running":false,"status":"ok"}'
@@ -227,6 +220,7 @@ if $with_tun; then
     echo "ignore-stop" >"$work/tun2proxy-standin.txt"
     install prefix-hung-engine "$build/standin/fwpuclnt.dll" "$work/tun2proxy-standin.txt"
     expect_ctl "start with a hanging engine" 0 "$started" start
+    if service_running_pid_gone; then fail "hung engine: the service's process not seen"; else pass; fi
     wine sc stop Orvanet >/dev/null
     service_wait_state STOPPED 60 || fail "hung engine: service not STOPPED"
     expect_eq "exit code after the shut-down bound" 1460 "$(service_exit_code)"
@@ -256,6 +250,7 @@ if $with_tun; then
     wine sc start Orvanet >/dev/null
     service_wait_state RUNNING 30 || fail "crash: service not RUNNING"
     expect_ctl "start with an engine about to fault" 0 "$started" start
+    if service_running_pid_gone; then fail "crash: the service's process not seen"; else pass; fi
     for i in $(seq 100); do
         service_running_pid_gone && break
         sleep 0.2
