@@ -7,13 +7,8 @@
 
 namespace {
 
-constexpr DWORD invalidHandle = ERROR_INVALID_HANDLE;
-constexpr DWORD filterNotFound = 0x80320003;
-constexpr DWORD sublayerNotFound = 0x80320007;
-constexpr DWORD alreadyExists = 0x80320009;
-constexpr DWORD inUse = 0x8032000A;
-constexpr DWORD noTransaction = 0x8032000D;
-constexpr DWORD transactionInProgress = 0x8032000E;
+using namespace wfpdouble::status;
+
 constexpr DWORD nullPointer = 0x8032001C;
 constexpr DWORD invalidFlags = 0x8032001E;
 constexpr DWORD invalidParameter = 0x80320035;
@@ -21,14 +16,7 @@ constexpr DWORD invalidParameter = 0x80320035;
 constexpr int filterCount = 12;
 
 std::string narrow(const std::optional<std::wstring>& text) {
-    if (!text) {
-        return "(null)";
-    }
-    std::string out;
-    for (wchar_t c : *text) {
-        out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
-    }
-    return out;
+    return text ? wfpdouble::asciiText(*text) : std::string("(null)");
 }
 
 std::string number(std::uint64_t value) {
@@ -100,32 +88,6 @@ std::string statusText(DWORD status) {
 
 CheckedPlatform::CheckedPlatform(IndexLookup indexLookup) : lookup(std::move(indexLookup)) {}
 
-CheckedPlatform::Engine* CheckedPlatform::engineOf(HANDLE handle) {
-    auto found = engines.find(handle);
-    return found == engines.end() ? nullptr : &found->second;
-}
-
-bool CheckedPlatform::sublayerExists() const {
-    for (const auto& [handle, engine] : engines) {
-        if (engine.pending.sublayer || engine.committed.sublayer) {
-            return true;
-        }
-    }
-    return false;
-}
-
-bool CheckedPlatform::sublayerVisibleTo(const Engine& engine) const {
-    if (engine.pending.sublayer) {
-        return true;
-    }
-    for (const auto& [handle, other] : engines) {
-        if (other.committed.sublayer) {
-            return true;
-        }
-    }
-    return false;
-}
-
 DWORD CheckedPlatform::reject(const char* call, DWORD status, const std::string& reason) {
     ++rejected;
     lastReason = std::string(call) + ": " + reason;
@@ -136,6 +98,14 @@ DWORD CheckedPlatform::reject(const char* call, DWORD status, const std::string&
 DWORD CheckedPlatform::accept(const char* call, DWORD status) {
     lines.push_back(std::string(call) + " " + statusText(status));
     return status;
+}
+
+DWORD CheckedPlatform::answer(const char* call, const wfpdouble::Answer& answer) {
+    // An existing sublayer is the platform's ordinary answer to a second add, not a fault.
+    if (answer.status == 0 || answer.status == alreadyExists) {
+        return accept(call, answer.status);
+    }
+    return reject(call, answer.status, answer.why);
 }
 
 DWORD CheckedPlatform::engineOpen(bool serverNameNull, UINT32 authnService, bool authIdentityNull,
@@ -159,78 +129,43 @@ DWORD CheckedPlatform::engineOpen(bool serverNameNull, UINT32 authnService, bool
                           narrow(got.description) + "' flags " + number(got.flags) +
                           " does not match the dynamic DNS isolation session");
     }
-    HANDLE handle = reinterpret_cast<HANDLE>(nextHandle);
-    nextHandle += 4;
-    engines[handle] = Engine{};
-    *engineHandle = handle;
+    *engineHandle = model.openEngine();
     return accept(call);
 }
 
 DWORD CheckedPlatform::engineClose(HANDLE engine) {
-    // A dynamic session takes every object it added with it, and an open transaction ends.
-    if (engines.erase(engine) != 1) {
-        return reject("FwpmEngineClose0", invalidHandle, "unknown engine handle");
-    }
-    return accept("FwpmEngineClose0");
+    return answer("FwpmEngineClose0", model.closeEngine(engine));
 }
 
 DWORD CheckedPlatform::transactionBegin(HANDLE handle, UINT32 flags) {
     const char* call = "FwpmTransactionBegin0";
-    Engine* engine = engineOf(handle);
-    if (engine == nullptr) {
-        return reject(call, invalidHandle, "unknown engine handle");
-    }
-    if (flags != 0) {
+    if (model.hasEngine(handle) && flags != 0) {
         return reject(call, invalidFlags, "flags " + number(flags) + ", expected 0");
     }
-    if (engine->inTransaction) {
-        return reject(call, transactionInProgress, "a transaction is already open");
-    }
-    engine->inTransaction = true;
-    engine->filtersInTransaction = 0;
-    return accept(call);
+    return answer(call, model.beginTransaction(handle));
 }
 
 DWORD CheckedPlatform::transactionCommit(HANDLE handle) {
     const char* call = "FwpmTransactionCommit0";
-    Engine* engine = engineOf(handle);
-    if (engine == nullptr) {
-        return reject(call, invalidHandle, "unknown engine handle");
-    }
-    if (!engine->inTransaction) {
-        return reject(call, noTransaction, "no transaction open");
-    }
     // Half a filter set would leave DNS blocked or open: only the whole set may become real.
-    if (engine->filtersInTransaction != filterCount || !sublayerVisibleTo(*engine)) {
+    const int added = model.addedInTransaction(handle);
+    if (model.inTransaction(handle) &&
+        (added != filterCount ||
+         !model.sublayerVisibleTo(handle, wfpdouble::guidText(wfpmodel::sublayerKey)))) {
         return reject(call, invalidParameter,
-                      "transaction holds " + number(engine->filtersInTransaction) +
+                      "transaction holds " + number(added) +
                           " filters, expected the sublayer and 12");
     }
-    engine->committed.filters.merge(engine->pending.filters);
-    engine->committed.sublayer = engine->committed.sublayer || engine->pending.sublayer;
-    engine->pending = Objects{};
-    engine->inTransaction = false;
-    return accept(call);
+    return answer(call, model.commitTransaction(handle));
 }
 
 DWORD CheckedPlatform::transactionAbort(HANDLE handle) {
-    const char* call = "FwpmTransactionAbort0";
-    Engine* engine = engineOf(handle);
-    if (engine == nullptr) {
-        return reject(call, invalidHandle, "unknown engine handle");
-    }
-    if (!engine->inTransaction) {
-        return reject(call, noTransaction, "no transaction open");
-    }
-    engine->pending = Objects{};
-    engine->inTransaction = false;
-    return accept(call);
+    return answer("FwpmTransactionAbort0", model.abortTransaction(handle));
 }
 
 DWORD CheckedPlatform::subLayerAdd(HANDLE handle, const FWPM_SUBLAYER0* subLayer, bool sdNull) {
     const char* call = "FwpmSubLayerAdd0";
-    Engine* engine = engineOf(handle);
-    if (engine == nullptr) {
+    if (!model.hasEngine(handle)) {
         return reject(call, invalidHandle, "unknown engine handle");
     }
     if (subLayer == nullptr) {
@@ -247,46 +182,30 @@ DWORD CheckedPlatform::subLayerAdd(HANDLE handle, const FWPM_SUBLAYER0* subLayer
                           "' flags " + number(got.flags) + " weight " + number(got.weight) +
                           " does not match the DNS isolation sublayer");
     }
-    if (!engine->inTransaction) {
+    if (!model.inTransaction(handle)) {
         return reject(call, invalidParameter, "sublayer added outside a transaction");
     }
-    if (sublayerExists()) {
-        return accept(call, alreadyExists);
-    }
-    engine->pending.sublayer = true;
-    return accept(call);
+    return answer(call, model.addSublayer(handle, subLayer->subLayerKey));
 }
 
 DWORD CheckedPlatform::subLayerDeleteByKey(HANDLE handle, const GUID* key) {
     const char* call = "FwpmSubLayerDeleteByKey0";
-    Engine* engine = engineOf(handle);
-    if (engine == nullptr) {
+    if (!model.hasEngine(handle)) {
         return reject(call, invalidHandle, "unknown engine handle");
     }
     if (key == nullptr) {
         return reject(call, nullPointer, "key is null");
     }
-    if (*key != wfpmodel::sublayerKey) {
-        return reject(call, sublayerNotFound, "unknown sublayer " + wfpdouble::guidText(*key));
-    }
-    if (!liveFilters().empty()) {
+    if (model.sublayerHoldsFilters(wfpdouble::guidText(*key))) {
         return reject(call, inUse, "filters still in the sublayer");
     }
-    for (auto& [h, e] : engines) {
-        if (e.committed.sublayer || e.pending.sublayer) {
-            e.committed.sublayer = false;
-            e.pending.sublayer = false;
-            return accept(call);
-        }
-    }
-    return reject(call, sublayerNotFound, "sublayer does not exist");
+    return answer(call, model.deleteSublayer(handle, *key));
 }
 
 DWORD CheckedPlatform::filterAdd(HANDLE handle, const FWPM_FILTER0* filter, bool sdNull,
                                  UINT64* id) {
     const char* call = "FwpmFilterAdd0";
-    Engine* engine = engineOf(handle);
-    if (engine == nullptr) {
+    if (!model.hasEngine(handle)) {
         return reject(call, invalidHandle, "unknown engine handle");
     }
     if (filter == nullptr || id == nullptr) {
@@ -295,10 +214,11 @@ DWORD CheckedPlatform::filterAdd(HANDLE handle, const FWPM_FILTER0* filter, bool
     if (!sdNull) {
         return reject(call, invalidParameter, "security descriptor given, expected null");
     }
-    if (!engine->inTransaction) {
+    if (!model.inTransaction(handle)) {
         return reject(call, invalidParameter, "filter added outside a transaction");
     }
-    if (engine->filtersInTransaction >= filterCount) {
+    const int position = model.addedInTransaction(handle);
+    if (position >= filterCount) {
         return reject(call, invalidParameter, "more than 12 filters in one transaction");
     }
     std::string lookupError;
@@ -306,56 +226,15 @@ DWORD CheckedPlatform::filterAdd(HANDLE handle, const FWPM_FILTER0* filter, bool
     if (!ifIndex) {
         return reject(call, invalidParameter, "tunnel interface unknown: " + lookupError);
     }
-    const int position = engine->filtersInTransaction;
     const wfpdouble::Filter want = wfpmodel::twelveFilters(*ifIndex)[position];
     const std::string difference = filterDifference(wfpdouble::recordFilter(*filter), want);
     if (!difference.empty()) {
         return reject(call, invalidParameter,
                       "filter " + number(position + 1) + " of 12: " + difference);
     }
-    if (!sublayerVisibleTo(*engine)) {
-        return reject(call, sublayerNotFound, "the filter's sublayer does not exist");
-    }
-    const UINT64 newId = nextFilterId++;
-    engine->pending.filters[newId] = *want.name;
-    ++engine->filtersInTransaction;
-    *id = newId;
-    return accept(call);
+    return answer(call, model.addFilter(handle, filter->subLayerKey, *want.name, *id));
 }
 
 DWORD CheckedPlatform::filterDeleteById(HANDLE handle, UINT64 id) {
-    const char* call = "FwpmFilterDeleteById0";
-    if (engineOf(handle) == nullptr) {
-        return reject(call, invalidHandle, "unknown engine handle");
-    }
-    for (auto& [h, engine] : engines) {
-        if (engine.committed.filters.erase(id) == 1 || engine.pending.filters.erase(id) == 1) {
-            return accept(call);
-        }
-    }
-    return reject(call, filterNotFound, "no filter " + number(id));
-}
-
-std::size_t CheckedPlatform::openTransactions() const {
-    std::size_t open = 0;
-    for (const auto& [handle, engine] : engines) {
-        open += engine.inTransaction ? 1 : 0;
-    }
-    return open;
-}
-
-std::vector<CheckedPlatform::LiveFilter> CheckedPlatform::liveFilters() const {
-    std::vector<LiveFilter> live;
-    for (const auto& [handle, engine] : engines) {
-        for (const Objects* objects : {&engine.committed, &engine.pending}) {
-            for (const auto& [id, name] : objects->filters) {
-                live.push_back({id, name});
-            }
-        }
-    }
-    return live;
-}
-
-std::size_t CheckedPlatform::liveSublayers() const {
-    return sublayerExists() ? 1 : 0;
+    return answer("FwpmFilterDeleteById0", model.deleteFilter(handle, id));
 }

@@ -55,12 +55,8 @@ struct Standin {
         text += "filters " + std::to_string(filters.size()) + "\n";
         text += "rejected " + std::to_string(platform.rejections()) + "\n";
         text += "last-rejection " + platform.lastRejection() + "\n";
-        for (const auto& filter : filters) {
-            std::string name;
-            for (wchar_t c : filter.name) {
-                name.push_back(c < 0x80 ? static_cast<char>(c) : '?');
-            }
-            text += "filter " + std::to_string(filter.id) + " " + name + "\n";
+        for (const auto& [id, name] : filters) {
+            text += "filter " + std::to_string(id) + " " + wfpdouble::asciiText(name) + "\n";
         }
         files.writeState(text);
     }

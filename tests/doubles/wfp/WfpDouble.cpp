@@ -1,20 +1,11 @@
 #include "WfpDouble.h"
 
+#include "PlatformModel.h"
+
 #include <map>
 
 namespace wfpdouble {
 namespace {
-
-struct Owned {
-    std::set<UINT64> filters;
-    std::set<std::string> sublayers;
-};
-
-struct Engine {
-    bool inTransaction = false;
-    Owned pending;   // added in the open transaction
-    Owned committed; // dynamic: lives until the session closes
-};
 
 struct Plan {
     std::string name;
@@ -27,15 +18,16 @@ struct State {
     std::vector<Plan> plans;
     std::map<std::string, int> counts;
     bool nullHandle = false;
-    std::uintptr_t nextHandle = 0x4000;
-    UINT64 nextFilterId = 70001;
-    std::map<HANDLE, Engine> engines;
-    std::set<std::string> seeded;
+    PlatformModel platform{0x4000, 70001};
 };
 
 State& state() {
     static State s;
     return s;
+}
+
+PlatformModel& platform() {
+    return state().platform;
 }
 
 // Records the call and says whether the plan makes it fail (and with what).
@@ -57,26 +49,10 @@ Call& last() {
     return state().calls.back();
 }
 
-bool sublayerExists(const std::string& key) {
-    const State& s = state();
-    if (s.seeded.count(key) != 0) {
-        return true;
-    }
-    for (const auto& [handle, engine] : s.engines) {
-        if (engine.pending.sublayers.count(key) || engine.committed.sublayers.count(key)) {
-            return true;
-        }
-    }
-    return false;
-}
-
-Engine* engineOf(HANDLE handle) {
-    auto found = state().engines.find(handle);
-    return found == state().engines.end() ? nullptr : &found->second;
-}
-
-Owned& target(Engine& engine) {
-    return engine.inTransaction ? engine.pending : engine.committed;
+// The model's answer, kept with the call it answers.
+DWORD answered(const Answer& answer) {
+    last().status = answer.status;
+    return answer.status;
 }
 
 } // namespace
@@ -94,7 +70,7 @@ void nullHandleOnOpen() {
 }
 
 void seedSublayer(const GUID& key) {
-    state().seeded.insert(guidText(key));
+    platform().seedSublayer(key);
 }
 
 const std::vector<Call>& calls() {
@@ -121,28 +97,23 @@ std::vector<const Filter*> addedFilters() {
 
 std::set<UINT64> liveFilters() {
     std::set<UINT64> live;
-    for (const auto& [handle, engine] : state().engines) {
-        live.insert(engine.pending.filters.begin(), engine.pending.filters.end());
-        live.insert(engine.committed.filters.begin(), engine.committed.filters.end());
+    for (const auto& [id, name] : platform().liveFilters()) {
+        live.insert(id);
     }
     return live;
 }
 
 std::set<std::string> liveSublayers() {
-    std::set<std::string> live = state().seeded;
-    for (const auto& [handle, engine] : state().engines) {
-        live.insert(engine.pending.sublayers.begin(), engine.pending.sublayers.end());
-        live.insert(engine.committed.sublayers.begin(), engine.committed.sublayers.end());
-    }
-    return live;
+    return platform().liveSublayers();
 }
 
 std::size_t openEngines() {
-    return state().engines.size();
+    return platform().openEngines();
 }
 
 bool nothingLeft() {
-    return openEngines() == 0 && liveFilters().empty() && liveSublayers() == state().seeded;
+    return openEngines() == 0 && liveFilters().empty() &&
+           liveSublayers() == platform().seededSublayers();
 }
 
 } // namespace wfpdouble
@@ -171,11 +142,8 @@ DWORD WINAPI FwpmEngineOpen0(const wchar_t* serverName, UINT32 authnService,
         *engineHandle = nullptr;
         return 0;
     }
-    HANDLE handle = reinterpret_cast<HANDLE>(s.nextHandle);
-    s.nextHandle += 4;
-    s.engines[handle] = Engine{};
-    *engineHandle = handle;
-    last().engine = handle;
+    *engineHandle = platform().openEngine();
+    last().engine = *engineHandle;
     return 0;
 }
 
@@ -186,8 +154,7 @@ DWORD WINAPI FwpmEngineClose0(HANDLE engineHandle) {
     if (auto failed = begin(std::move(call))) {
         return *failed;
     }
-    // A dynamic session takes every object it added with it, and an open transaction ends.
-    return state().engines.erase(engineHandle) == 1 ? 0 : ERROR_INVALID_HANDLE;
+    return answered(platform().closeEngine(engineHandle));
 }
 
 DWORD WINAPI FwpmTransactionBegin0(HANDLE engineHandle, UINT32 flags) {
@@ -198,12 +165,7 @@ DWORD WINAPI FwpmTransactionBegin0(HANDLE engineHandle, UINT32 flags) {
     if (auto failed = begin(std::move(call))) {
         return *failed;
     }
-    Engine* engine = engineOf(engineHandle);
-    if (engine == nullptr) {
-        return ERROR_INVALID_HANDLE;
-    }
-    engine->inTransaction = true;
-    return 0;
+    return answered(platform().beginTransaction(engineHandle));
 }
 
 DWORD WINAPI FwpmTransactionCommit0(HANDLE engineHandle) {
@@ -213,15 +175,7 @@ DWORD WINAPI FwpmTransactionCommit0(HANDLE engineHandle) {
     if (auto failed = begin(std::move(call))) {
         return *failed;
     }
-    Engine* engine = engineOf(engineHandle);
-    if (engine == nullptr || !engine->inTransaction) {
-        return 0x8032000D; // FWP_E_NO_TXN_IN_PROGRESS
-    }
-    engine->committed.filters.merge(engine->pending.filters);
-    engine->committed.sublayers.merge(engine->pending.sublayers);
-    engine->pending = Owned{};
-    engine->inTransaction = false;
-    return 0;
+    return answered(platform().commitTransaction(engineHandle));
 }
 
 DWORD WINAPI FwpmTransactionAbort0(HANDLE engineHandle) {
@@ -231,13 +185,7 @@ DWORD WINAPI FwpmTransactionAbort0(HANDLE engineHandle) {
     if (auto failed = begin(std::move(call))) {
         return *failed;
     }
-    Engine* engine = engineOf(engineHandle);
-    if (engine == nullptr || !engine->inTransaction) {
-        return 0x8032000D;
-    }
-    engine->pending = Owned{};
-    engine->inTransaction = false;
-    return 0;
+    return answered(platform().abortTransaction(engineHandle));
 }
 
 DWORD WINAPI FwpmSubLayerAdd0(HANDLE engineHandle, const FWPM_SUBLAYER0* subLayer,
@@ -250,17 +198,7 @@ DWORD WINAPI FwpmSubLayerAdd0(HANDLE engineHandle, const FWPM_SUBLAYER0* subLaye
     if (auto failed = begin(std::move(call))) {
         return *failed;
     }
-    Engine* engine = engineOf(engineHandle);
-    if (engine == nullptr) {
-        return ERROR_INVALID_HANDLE;
-    }
-    const std::string key = guidText(subLayer->subLayerKey);
-    if (sublayerExists(key)) {
-        last().status = 0x80320009;
-        return 0x80320009;
-    }
-    target(*engine).sublayers.insert(key);
-    return 0;
+    return answered(platform().addSublayer(engineHandle, subLayer->subLayerKey));
 }
 
 DWORD WINAPI FwpmSubLayerDeleteByKey0(HANDLE engineHandle, const GUID* key) {
@@ -271,18 +209,7 @@ DWORD WINAPI FwpmSubLayerDeleteByKey0(HANDLE engineHandle, const GUID* key) {
     if (auto failed = begin(std::move(call))) {
         return *failed;
     }
-    const std::string text = guidText(*key);
-    State& s = state();
-    if (s.seeded.erase(text) == 1) {
-        return 0;
-    }
-    for (auto& [handle, engine] : s.engines) {
-        if (engine.committed.sublayers.erase(text) == 1 ||
-            engine.pending.sublayers.erase(text) == 1) {
-            return 0;
-        }
-    }
-    return 0x80320008; // FWP_E_SUBLAYER_NOT_FOUND
+    return answered(platform().deleteSublayer(engineHandle, *key));
 }
 
 DWORD WINAPI FwpmFilterAdd0(HANDLE engineHandle, const FWPM_FILTER0* filter,
@@ -295,15 +222,14 @@ DWORD WINAPI FwpmFilterAdd0(HANDLE engineHandle, const FWPM_FILTER0* filter,
     if (auto failed = begin(std::move(call))) {
         return *failed;
     }
-    Engine* engine = engineOf(engineHandle);
-    if (engine == nullptr) {
-        return ERROR_INVALID_HANDLE;
+    UINT64 newId = 0;
+    const Answer answer = platform().addFilter(engineHandle, filter->subLayerKey,
+                                               last().filter->name.value_or(L""), newId);
+    if (answer.status == 0) {
+        *id = newId;
+        last().filterId = newId;
     }
-    const UINT64 newId = state().nextFilterId++;
-    target(*engine).filters.insert(newId);
-    *id = newId;
-    last().filterId = newId;
-    return 0;
+    return answered(answer);
 }
 
 DWORD WINAPI FwpmFilterDeleteById0(HANDLE engineHandle, UINT64 id) {
@@ -314,12 +240,7 @@ DWORD WINAPI FwpmFilterDeleteById0(HANDLE engineHandle, UINT64 id) {
     if (auto failed = begin(std::move(call))) {
         return *failed;
     }
-    for (auto& [handle, engine] : state().engines) {
-        if (engine.committed.filters.erase(id) == 1 || engine.pending.filters.erase(id) == 1) {
-            return 0;
-        }
-    }
-    return 0x80320003; // FWP_E_FILTER_NOT_FOUND
+    return answered(platform().deleteFilter(engineHandle, id));
 }
 
 } // extern "C"
