@@ -1,6 +1,6 @@
 #include "PipeExchange.h"
 
-#include "pipe/WinHandle.h"
+#include "platform/Owners.h"
 
 namespace bench {
 

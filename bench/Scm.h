@@ -1,39 +1,19 @@
 #pragma once
 
+#include "platform/Owners.h"
+
 #include <windows.h>
 
 #include <utility>
 
 namespace bench {
 
-// Owns a handle of the Service Control Manager, which CloseHandle does not close.
-class ScHandle {
-public:
-    ScHandle() = default;
-    explicit ScHandle(SC_HANDLE handle) : value(handle) {}
-    ~ScHandle() {
-        if (value != nullptr) {
-            CloseServiceHandle(value);
-        }
-    }
-    ScHandle(ScHandle&& other) noexcept : value(std::exchange(other.value, nullptr)) {}
-    ScHandle& operator=(ScHandle&&) = delete;
-    ScHandle(const ScHandle&) = delete;
-    ScHandle& operator=(const ScHandle&) = delete;
-
-    SC_HANDLE get() const { return value; }
-    explicit operator bool() const { return value != nullptr; }
-
-private:
-    SC_HANDLE value = nullptr;
-};
-
-inline ScHandle openService(const wchar_t* name, DWORD access) {
-    ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+inline ServiceHandle openService(const wchar_t* name, DWORD access) {
+    ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!manager) {
         return {};
     }
-    return ScHandle(OpenServiceW(manager.get(), name, access));
+    return ServiceHandle(OpenServiceW(manager.get(), name, access));
 }
 
 inline bool queryStatus(SC_HANDLE service, SERVICE_STATUS_PROCESS& status) {

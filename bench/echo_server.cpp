@@ -3,7 +3,7 @@
 // helper thread), with the same pipe modes and the same flush-then-disconnect ending.
 #include "Memory.h"
 #include "Stats.h"
-#include "pipe/WinHandle.h"
+#include "platform/Owners.h"
 
 #include <cstdio>
 #include <cstdlib>

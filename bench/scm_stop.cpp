@@ -29,7 +29,7 @@ int wmain(int argc, wchar_t** argv) {
     for (const wchar_t* c = argv[3]; *c != L'\0'; ++c) {
         key.push_back(static_cast<char>(*c));
     }
-    bench::ScHandle service =
+    ServiceHandle service =
         bench::openService(argv[1], SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS);
     if (!service) {
         std::fprintf(stderr, "scm_stop: cannot open the service: %lu\n", GetLastError());

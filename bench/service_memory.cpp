@@ -2,7 +2,7 @@
 #include "Memory.h"
 #include "Scm.h"
 #include "Stats.h"
-#include "pipe/WinHandle.h"
+#include "platform/Owners.h"
 
 #include <cstdio>
 #include <string>
@@ -16,7 +16,7 @@ int wmain(int argc, wchar_t** argv) {
     for (const wchar_t* c = argv[2]; *c != L'\0'; ++c) {
         key.push_back(static_cast<char>(*c));
     }
-    bench::ScHandle service = bench::openService(argv[1], SERVICE_QUERY_STATUS);
+    ServiceHandle service = bench::openService(argv[1], SERVICE_QUERY_STATUS);
     SERVICE_STATUS_PROCESS status{};
     if (!service || !bench::queryStatus(service.get(), status) || status.dwProcessId == 0) {
         std::fprintf(stderr, "service_memory: the service runs no process\n");

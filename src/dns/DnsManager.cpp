@@ -52,7 +52,7 @@ DnsManager::~DnsManager() {
 }
 
 OperationResult DnsManager::applyIsolation(std::string_view interfaceAlias) {
-    if (engineHandle != nullptr && tunnelIfIndex != 0) {
+    if (engineHandle && tunnelIfIndex != 0) {
         Logger::instance().log(LogLevel::Info,
                                "DnsManager::applyIsolation - WFP isolation already active "
                                "(ifIndex={})",
@@ -66,7 +66,7 @@ OperationResult DnsManager::applyIsolation(std::string_view interfaceAlias) {
     }
     tunnelIfIndex = index.ifIndex;
 
-    if (engineHandle == nullptr) {
+    if (!engineHandle) {
         // Dynamic: should the service die, the platform removes every object of the
         // session, so no filter can outlive the process that installed it.
         FWPM_SESSION0 session{};
@@ -78,17 +78,15 @@ OperationResult DnsManager::applyIsolation(std::string_view interfaceAlias) {
         HANDLE opened = nullptr;
         const DWORD status = FwpmEngineOpen0(nullptr, authnWinNt, nullptr, &session, &opened);
         if (status != 0 || opened == nullptr) {
-            engineHandle = nullptr;
             tunnelIfIndex = 0;
             return callFailed("FwpmEngineOpen0", status);
         }
-        engineHandle = opened;
+        engineHandle.reset(opened);
     }
 
-    if (const DWORD status = FwpmTransactionBegin0(engineHandle, 0); status != 0) {
+    if (const DWORD status = FwpmTransactionBegin0(engineHandle.get(), 0); status != 0) {
         // Nothing was added yet, so there is nothing to abort.
-        FwpmEngineClose0(engineHandle);
-        engineHandle = nullptr;
+        engineHandle.reset();
         tunnelIfIndex = 0;
         return callFailed("FwpmTransactionBegin0", status);
     }
@@ -101,7 +99,7 @@ OperationResult DnsManager::applyIsolation(std::string_view interfaceAlias) {
         sublayer.flags = 0;
         sublayer.weight = dnsrules::sublayerWeight;
 
-        const DWORD status = FwpmSubLayerAdd0(engineHandle, &sublayer, nullptr);
+        const DWORD status = FwpmSubLayerAdd0(engineHandle.get(), &sublayer, nullptr);
         if (status != 0 && static_cast<std::uint32_t>(status) != alreadyExists) {
             OperationResult failed = callFailed("FwpmSubLayerAdd0", status);
             rollback();
@@ -118,7 +116,7 @@ OperationResult DnsManager::applyIsolation(std::string_view interfaceAlias) {
         }
     }
 
-    if (const DWORD status = FwpmTransactionCommit0(engineHandle); status != 0) {
+    if (const DWORD status = FwpmTransactionCommit0(engineHandle.get()); status != 0) {
         OperationResult failed = callFailed("FwpmTransactionCommit0", status);
         rollback();
         return failed;
@@ -185,7 +183,7 @@ DnsManager::FilterAddResult DnsManager::addFilter(const wchar_t* name, const GUI
     filter.action.type = action;
 
     UINT64 id = 0;
-    const DWORD status = FwpmFilterAdd0(engineHandle, &filter, nullptr, &id);
+    const DWORD status = FwpmFilterAdd0(engineHandle.get(), &filter, nullptr, &id);
     if (status != 0) {
         return {0,
                 orvanet::format("FwpmFilterAdd0 failed ({})", static_cast<std::uint32_t>(status)),
@@ -197,25 +195,22 @@ DnsManager::FilterAddResult DnsManager::addFilter(const wchar_t* name, const GUI
 void DnsManager::rollback() {
     // The abort discards the sublayer and every filter of the transaction, so nothing of a
     // half-built set reaches the platform.
-    FwpmTransactionAbort0(engineHandle);
-    if (engineHandle != nullptr) {
-        FwpmEngineClose0(engineHandle);
-        engineHandle = nullptr;
-    }
+    FwpmTransactionAbort0(engineHandle.get());
+    engineHandle.reset();
     tunnelIfIndex = 0;
     sublayerAdded = false;
     filterIds.clear();
 }
 
 OperationResult DnsManager::restore() {
-    if (engineHandle == nullptr) {
+    if (!engineHandle) {
         return OperationResult::ok();
     }
 
     // One failed delete must not keep the others in place; closing the dynamic session
     // below removes whatever is left anyway.
     for (const std::uint64_t id : filterIds) {
-        if (const DWORD status = FwpmFilterDeleteById0(engineHandle, id); status != 0) {
+        if (const DWORD status = FwpmFilterDeleteById0(engineHandle.get(), id); status != 0) {
             Logger::instance().log(LogLevel::Warn,
                                    "DnsManager::restore - FwpmFilterDeleteById0({}) failed: {}", id,
                                    static_cast<std::uint32_t>(status));
@@ -224,7 +219,8 @@ OperationResult DnsManager::restore() {
     filterIds.clear();
 
     if (sublayerAdded) {
-        if (const DWORD status = FwpmSubLayerDeleteByKey0(engineHandle, &dnsrules::sublayerKey);
+        if (const DWORD status =
+                FwpmSubLayerDeleteByKey0(engineHandle.get(), &dnsrules::sublayerKey);
             status != 0) {
             Logger::instance().log(LogLevel::Warn,
                                    "DnsManager::restore - FwpmSubLayerDeleteByKey0 failed: {}",
@@ -233,8 +229,7 @@ OperationResult DnsManager::restore() {
         sublayerAdded = false;
     }
 
-    FwpmEngineClose0(engineHandle);
-    engineHandle = nullptr;
+    engineHandle.reset();
     tunnelIfIndex = 0;
 
     Logger::instance().log(LogLevel::Info, "DnsManager::restore - WFP DNS isolation disabled");

@@ -2,6 +2,7 @@
 
 #include "dns/DnsRules.h"
 #include "dns/OperationResult.h"
+#include "platform/Owners.h"
 
 #include <windows.h>
 #include <ifdef.h>
@@ -20,6 +21,15 @@ struct IndexResult {
 
 // UTF-8 (or, failing that, the ANSI code page) to UTF-16.
 std::wstring utf8ToWide(std::string_view text);
+
+// The WFP engine session. Closing it is what ends a dynamic session, and with it every
+// object the session added.
+struct WfpEngineTraits {
+    using Value = HANDLE;
+    static bool holds(HANDLE h) { return h != nullptr; }
+    static void close(HANDLE h) { FwpmEngineClose0(h); }
+};
+using WfpEngine = Owner<WfpEngineTraits>;
 
 // Confines DNS to the tunnel interface with a dynamic WFP session, its own sublayer and
 // twelve filters, installed in one transaction. No lock: callers must not run two of its
@@ -51,7 +61,7 @@ private:
                               FWP_ACTION_TYPE action, std::uint8_t weight);
     void rollback();
 
-    HANDLE engineHandle = nullptr;
+    WfpEngine engineHandle;
     NET_IFINDEX tunnelIfIndex = 0;
     bool sublayerAdded = false;
     std::vector<std::uint64_t> filterIds;

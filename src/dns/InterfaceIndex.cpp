@@ -1,11 +1,7 @@
 #include "dns/DnsManager.h"
 
 #include "log/Logger.h"
-
-#include <winsock2.h>
-#include <ws2ipdef.h>
-#include <iphlpapi.h>
-#include <netioapi.h>
+#include "platform/InterfaceIndex.h"
 
 #include <chrono>
 #include <cstdint>
@@ -55,20 +51,12 @@ IndexResult DnsManager::resolveInterfaceIndex(std::string_view interfaceAlias) {
         return failure("Interface alias contains a null character");
     }
 
-    NET_LUID luid{};
-    luid.Value = 0;
-    const auto luidStatus =
-        static_cast<std::uint32_t>(ConvertInterfaceAliasToLuid(alias.c_str(), &luid));
-    if (luidStatus != 0) {
-        return failure(orvanet::format("ConvertInterfaceAliasToLuid failed: {}", luidStatus));
+    const AliasIndex found = indexOfAlias(alias.c_str());
+    if (found.failedCall != nullptr) {
+        return failure(orvanet::format("{} failed: {}", found.failedCall,
+                                       static_cast<std::uint32_t>(found.status)));
     }
-
-    NET_IFINDEX index = 0;
-    const auto indexStatus = static_cast<std::uint32_t>(ConvertInterfaceLuidToIndex(&luid, &index));
-    if (indexStatus != 0) {
-        return failure(orvanet::format("ConvertInterfaceLuidToIndex failed: {}", indexStatus));
-    }
-    return {index, std::string(), true};
+    return {found.index, std::string(), true};
 }
 
 IndexResult DnsManager::waitForInterfaceIndex(std::string_view interfaceAlias) {

@@ -15,10 +15,6 @@ namespace {
 // DACL from the permissive entries that the base folder would otherwise pass down.
 constexpr wchar_t kLogFolderSddl[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;GRGX;;;BU)";
 
-struct LocalFreeDeleter {
-    void operator()(void* p) const { LocalFree(p); }
-};
-
 std::error_code lastError() {
     return {static_cast<int>(GetLastError()), std::system_category()};
 }
@@ -85,7 +81,7 @@ public:
     TakeOverPrivileges& operator=(const TakeOverPrivileges&) = delete;
 
 private:
-    FileHandle token;
+    UniqueHandle token;
     struct {
         DWORD count;
         LUID_AND_ATTRIBUTES privileges[2];
@@ -104,7 +100,7 @@ bool folderIsProtected(HANDLE folder) {
                         &dacl, nullptr, &raw) != ERROR_SUCCESS) {
         return false;
     }
-    std::unique_ptr<void, LocalFreeDeleter> descriptor(raw);
+    const LocalMemory descriptor(raw);
     std::vector<BYTE> self = ownAccountSid();
     return isProtectedFolder(owner, dacl, self.empty() ? nullptr : self.data());
 }
@@ -114,7 +110,7 @@ bool folderIsProtected(HANDLE folder) {
 bool protectFolder(const std::filesystem::path& path, PSECURITY_DESCRIPTOR protectedDescriptor,
                    std::error_code& error) {
     const std::error_code refused(ERROR_ACCESS_DENIED, std::system_category());
-    FileHandle folder = openWithoutFollowing(path, READ_CONTROL | FILE_READ_ATTRIBUTES);
+    UniqueHandle folder = openWithoutFollowing(path, READ_CONTROL | FILE_READ_ATTRIBUTES);
     BY_HANDLE_FILE_INFORMATION information{};
     if (!folder || !GetFileInformationByHandle(folder.get(), &information)) {
         error = lastError();
@@ -137,7 +133,7 @@ bool protectFolder(const std::filesystem::path& path, PSECURITY_DESCRIPTOR prote
     CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &sidSize);
     {
         const TakeOverPrivileges privileges;
-        const FileHandle writable =
+        const UniqueHandle writable =
             openWithoutFollowing(path, READ_CONTROL | WRITE_DAC | WRITE_OWNER);
         if (!writable || SetSecurityInfo(writable.get(), SE_FILE_OBJECT,
                                          OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
@@ -183,7 +179,7 @@ bool createLogDirectories(const std::filesystem::path& trustedBase,
         error = lastError();
         return false;
     }
-    std::unique_ptr<void, LocalFreeDeleter> descriptor(rawDescriptor);
+    const LocalMemory descriptor(rawDescriptor);
     SECURITY_ATTRIBUTES security{sizeof(SECURITY_ATTRIBUTES), descriptor.get(), FALSE};
 
     // With its trailing separator, so that "C:\\Data" does not count as inside "C:\\Dat".

@@ -28,7 +28,7 @@ const std::vector<BYTE>& ownAccountSid() {
         if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
             return result;
         }
-        const FileHandle owned(token);
+        const UniqueHandle owned(token);
         DWORD size = 0;
         GetTokenInformation(token, TokenUser, nullptr, 0, &size);
         std::vector<BYTE> buffer(size);
@@ -89,17 +89,17 @@ bool isUsableLogFile(DWORD attributes, DWORD links, PSID owner, PSID self) {
            links == 1 && isTrustedOwner(owner, self);
 }
 
-FileHandle openWithoutFollowing(const std::filesystem::path& path, DWORD access, DWORD disposition,
-                                bool shareDelete) {
+UniqueHandle openWithoutFollowing(const std::filesystem::path& path, DWORD access,
+                                  DWORD disposition, bool shareDelete) {
     const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | (shareDelete ? FILE_SHARE_DELETE : 0);
     HANDLE handle = CreateFileW(path.c_str(), access, share, nullptr, disposition,
                                 FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    return FileHandle(handle == INVALID_HANDLE_VALUE ? nullptr : handle);
+    return UniqueHandle(handle == INVALID_HANDLE_VALUE ? nullptr : handle);
 }
 
-FileHandle openCheckedLogFile(const std::filesystem::path& path, std::error_code& error) {
+UniqueHandle openCheckedLogFile(const std::filesystem::path& path, std::error_code& error) {
     error.clear();
-    FileHandle file =
+    UniqueHandle file =
         openWithoutFollowing(path, READ_CONTROL | FILE_READ_ATTRIBUTES, OPEN_ALWAYS, false);
     if (!file) {
         error = lastError();
@@ -112,15 +112,15 @@ FileHandle openCheckedLogFile(const std::filesystem::path& path, std::error_code
         GetSecurityInfo(file.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
                         nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
         error = lastError();
-        return FileHandle();
+        return UniqueHandle();
     }
+    const LocalMemory ownedDescriptor(descriptor);
     std::vector<BYTE> self = ownAccountSid();
     const bool usable = isUsableLogFile(information.dwFileAttributes, information.nNumberOfLinks,
                                         owner, self.empty() ? nullptr : self.data());
-    LocalFree(descriptor);
     if (!usable) {
         error = std::error_code(ERROR_ACCESS_DENIED, std::system_category());
-        return FileHandle();
+        return UniqueHandle();
     }
     return file;
 }

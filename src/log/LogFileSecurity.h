@@ -1,9 +1,10 @@
 #pragma once
 
+#include "platform/Owners.h"
+
 #include <windows.h>
 
 #include <filesystem>
-#include <memory>
 #include <system_error>
 #include <vector>
 
@@ -11,16 +12,6 @@
 // in places where ordinary users may create folders and files, so what it relies on must
 // belong to accounts that could do as much anyway: SYSTEM, Administrators, and the account
 // the service runs as (SYSTEM itself on Windows).
-
-struct HandleCloser {
-    void operator()(HANDLE handle) const {
-        if (handle != nullptr && handle != INVALID_HANDLE_VALUE) {
-            CloseHandle(handle);
-        }
-    }
-};
-// A file or folder handle; empty when the open failed.
-using FileHandle = std::unique_ptr<void, HandleCloser>;
 
 // The SID of the account this process runs as (empty if it cannot be read).
 const std::vector<BYTE>& ownAccountSid();
@@ -41,13 +32,13 @@ bool isUsableLogFile(DWORD attributes, DWORD links, PSID owner, PSID self);
 // Opens a file or folder without following a reparse point in its last component (a folder
 // needs FILE_FLAG_BACKUP_SEMANTICS, which the call adds). Sharing: read and write, and delete
 // when `shareDelete`.
-FileHandle openWithoutFollowing(const std::filesystem::path& path, DWORD access,
-                                DWORD disposition = OPEN_EXISTING, bool shareDelete = true);
+UniqueHandle openWithoutFollowing(const std::filesystem::path& path, DWORD access,
+                                  DWORD disposition = OPEN_EXISTING, bool shareDelete = true);
 
 // The log file at `path`, opened (made if missing) and checked with isUsableLogFile. The
 // handle shares no delete, so that the name cannot be given to another file while it is
 // held: open the log by its path, then let it go.
-FileHandle openCheckedLogFile(const std::filesystem::path& path, std::error_code& error);
+UniqueHandle openCheckedLogFile(const std::filesystem::path& path, std::error_code& error);
 
 // Rename and delete through a handle, so that what is renamed or deleted is the file that
 // was opened and checked, not whatever the path names by then.

@@ -168,7 +168,7 @@ bool Logger::openFile() {
     }
     // Where users may create files, the file must be ours; held while the stream opens it,
     // so that its name cannot pass to another file in between.
-    FileHandle checked;
+    UniqueHandle checked;
     if (inSharedFolder) {
         std::error_code error;
         checked = openCheckedLogFile(logPath, error);
@@ -305,11 +305,11 @@ void Logger::rotateIfNeeded() {
     bool rotated = false;
     // A log that another program holds without delete sharing (a backup, a scanner, an
     // editor) cannot be opened for the rename: both files then stay as they are.
-    if (FileHandle log = openWithoutFollowing(logPath, DELETE | FILE_READ_ATTRIBUTES); log) {
+    if (UniqueHandle log = openWithoutFollowing(logPath, DELETE | FILE_READ_ATTRIBUTES); log) {
         rotated = renameByHandle(log.get(), rotatedPath);
         if (!rotated) {
             // The older copy may be what stands in the way.
-            if (FileHandle old = openWithoutFollowing(rotatedPath, DELETE); old) {
+            if (UniqueHandle old = openWithoutFollowing(rotatedPath, DELETE); old) {
                 const bool deleted = deleteByHandle(old.get());
                 old.reset();
                 rotated = deleted && renameByHandle(log.get(), rotatedPath);

@@ -1,4 +1,5 @@
 #include "log/Logger.h"
+#include "platform/Owners.h"
 
 #include <windows.h>
 
@@ -11,16 +12,13 @@ std::string formatWindowsError(std::uint32_t code) {
                                             FORMAT_MESSAGE_ALLOCATE_BUFFER,
                                         nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
                                         reinterpret_cast<char*>(&buffer), 0, nullptr);
+    const LocalMemory owned(buffer);
     if (length != 0 && buffer != nullptr) {
         std::string text(buffer, length);
-        LocalFree(buffer);
         while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) {
             text.pop_back();
         }
         return text;
-    }
-    if (buffer != nullptr) {
-        LocalFree(buffer);
     }
     return orvanet::format("Unknown error (code: {})", code);
 }

@@ -2,7 +2,7 @@
 
 #include "log/Format.h"
 #include "log/Logger.h"
-#include "pipe/WinHandle.h"
+#include "platform/Owners.h"
 
 #include <sddl.h>
 

@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "pipe/WinHandle.h"
+#include "platform/Owners.h"
 
 #include <atomic>
 

@@ -3,7 +3,7 @@
 #include <windows.h>
 
 #include "pipe/FlushThread.h"
-#include "pipe/WinHandle.h"
+#include "platform/Owners.h"
 
 // The overlapped operations of one server instance. Every wait also watches the server's
 // stop event; an operation that does not finish is cancelled and drained before the call

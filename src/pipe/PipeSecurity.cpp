@@ -2,37 +2,15 @@
 
 #include <aclapi.h>
 
-namespace {
-
-// The SID is needed only while the ACL is built: SetEntriesInAclW copies it.
-class WorldSid {
-public:
-    WorldSid() {
-        SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
-        if (!AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &sid)) {
-            sid = nullptr;
-        }
-    }
-    ~WorldSid() {
-        if (sid != nullptr) {
-            FreeSid(sid);
-        }
-    }
-    WorldSid(const WorldSid&) = delete;
-    WorldSid& operator=(const WorldSid&) = delete;
-    PSID get() const { return sid; }
-
-private:
-    PSID sid = nullptr;
-};
-
-} // namespace
-
 PipeSecurity::PipeSecurity() {
-    WorldSid everyone;
-    if (everyone.get() == nullptr) {
+    // The SID is needed only while the ACL is built: SetEntriesInAclW copies it.
+    PSID world = nullptr;
+    SID_IDENTIFIER_AUTHORITY worldAuthority = SECURITY_WORLD_SID_AUTHORITY;
+    if (!AllocateAndInitializeSid(&worldAuthority, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0,
+                                  &world)) {
         return;
     }
+    const AllocatedSid everyone(world);
 
     EXPLICIT_ACCESS_W access{};
     access.grfAccessPermissions = GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "pipe/WinHandle.h"
+#include "platform/Owners.h"
 
 #include <windows.h>
 

@@ -1,5 +1,7 @@
 #include "service/CrashReport.h"
 
+#include "platform/Owners.h"
+
 #include <dbghelp.h>
 
 #include <algorithm>
@@ -126,18 +128,21 @@ const wchar_t* faultingModule(const void* address, std::uintptr_t& offset) {
 }
 
 DWORD writeDump(EXCEPTION_POINTERS* info) {
-    HANDLE file = CreateFileW(g_crash.dumpPath, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return GetLastError();
+    DWORD error = 0;
+    {
+        const UniqueHandle file(CreateFileW(g_crash.dumpPath, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                            FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file) {
+            return GetLastError();
+        }
+        MINIDUMP_EXCEPTION_INFORMATION exception{GetCurrentThreadId(), info, FALSE};
+        // Threads, their stacks and the modules: enough for a stack trace, and nothing of
+        // the traffic or the rest of the memory.
+        const BOOL written =
+            MiniDumpWriteDump(GetCurrentProcess(), GetCurrentProcessId(), file.get(),
+                              MiniDumpNormal, &exception, nullptr, nullptr);
+        error = written ? 0 : (GetLastError() != 0 ? GetLastError() : ERROR_WRITE_FAULT);
     }
-    MINIDUMP_EXCEPTION_INFORMATION exception{GetCurrentThreadId(), info, FALSE};
-    // Threads, their stacks and the modules: enough for a stack trace, and nothing of the
-    // traffic or the rest of the memory.
-    const BOOL written = MiniDumpWriteDump(GetCurrentProcess(), GetCurrentProcessId(), file,
-                                           MiniDumpNormal, &exception, nullptr, nullptr);
-    const DWORD error = written ? 0 : (GetLastError() != 0 ? GetLastError() : ERROR_WRITE_FAULT);
-    CloseHandle(file);
     if (error != 0) {
         DeleteFileW(g_crash.dumpPath);
     }

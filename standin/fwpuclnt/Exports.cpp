@@ -3,9 +3,7 @@
 #include "CheckedPlatform.h"
 #include "StateFiles.h"
 
-#include <windows.h>
-#include <iphlpapi.h>
-#include <netioapi.h>
+#include "platform/InterfaceIndex.h"
 
 #include <mutex>
 #include <string>
@@ -18,19 +16,13 @@ std::optional<UINT32> tunnelIndex(const std::string& alias, std::string& error) 
     std::wstring wide(static_cast<std::size_t>(length), L'\0');
     MultiByteToWideChar(CP_UTF8, 0, alias.data(), static_cast<int>(alias.size()), wide.data(),
                         length);
-    NET_LUID luid{};
-    DWORD status = ConvertInterfaceAliasToLuid(wide.c_str(), &luid);
-    if (status != NO_ERROR) {
-        error = "'" + alias + "' has no LUID (" + std::to_string(status) + ")";
+    const AliasIndex found = indexOfAlias(wide.c_str());
+    if (found.failedCall != nullptr) {
+        error = "'" + alias + "': " + found.failedCall + " failed (" +
+                std::to_string(found.status) + ")";
         return std::nullopt;
     }
-    NET_IFINDEX index = 0;
-    status = ConvertInterfaceLuidToIndex(&luid, &index);
-    if (status != NO_ERROR) {
-        error = "'" + alias + "' has no index (" + std::to_string(status) + ")";
-        return std::nullopt;
-    }
-    return index;
+    return found.index;
 }
 
 struct Standin {

@@ -1,5 +1,7 @@
 #include "StateFiles.h"
 
+#include "platform/ModuleFolder.h"
+
 #include <windows.h>
 
 #include <fstream>
@@ -8,16 +10,9 @@
 namespace {
 
 std::filesystem::path ownFolder() {
-    HMODULE self = nullptr;
-    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                           GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                       reinterpret_cast<LPCWSTR>(&ownFolder), &self);
-    wchar_t path[MAX_PATH] = {};
-    const DWORD length = GetModuleFileNameW(self, path, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) {
-        return std::filesystem::path(L".");
-    }
-    return std::filesystem::path(path).parent_path();
+    const std::filesystem::path folder =
+        moduleFolder(moduleAt(reinterpret_cast<const void*>(&ownFolder)));
+    return folder.empty() ? std::filesystem::path(L".") : folder;
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 // A tunnel engine that only pretends: its run call blocks until stop is called, and it says
 // through the log callback what it was asked to do.
+#include "platform/ModuleFolder.h"
 #include "vpn/Tun2proxy.h"
 
 #include <windows.h>
@@ -33,19 +34,12 @@ void say(std::int32_t level, const std::string& text) {
 // "fault-after-start" an access violation on a thread of the engine's own a few seconds
 // after the run began.
 std::string standinMode() {
-    HMODULE self = nullptr;
-    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                           GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                       reinterpret_cast<LPCWSTR>(&standinMode), &self);
-    wchar_t path[MAX_PATH] = {};
-    const DWORD length = GetModuleFileNameW(self, path, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) {
+    const std::filesystem::path folder =
+        moduleFolder(moduleAt(reinterpret_cast<const void*>(&standinMode)));
+    if (folder.empty()) {
         return {};
     }
-    std::wstring file(path, length);
-    file.erase(file.find_last_of(L"\\/") + 1);
-    file += L"tun2proxy-standin.txt";
-    std::ifstream in(file.c_str(), std::ios::binary);
+    std::ifstream in(folder / L"tun2proxy-standin.txt", std::ios::binary);
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 

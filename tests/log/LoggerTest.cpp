@@ -403,7 +403,7 @@ TEST(LogFileSecurityTest, RenameAndDeleteByHandleActOnTheFileThatWasOpened) {
     const auto old = folder.path() / "a.log.old";
     std::ofstream(log) << "opened";
     std::ofstream(old) << "older";
-    FileHandle opened = openWithoutFollowing(log, DELETE | FILE_READ_ATTRIBUTES);
+    UniqueHandle opened = openWithoutFollowing(log, DELETE | FILE_READ_ATTRIBUTES);
     ASSERT_TRUE(opened);
     // The name is given to another file after the open.
     const auto away = folder.path() / "away.log";
@@ -418,7 +418,7 @@ TEST(LogFileSecurityTest, RenameAndDeleteByHandleActOnTheFileThatWasOpened) {
     EXPECT_EQ("swapped in", readFile(log));
     EXPECT_FALSE(std::filesystem::exists(away));
 
-    FileHandle doomed = openWithoutFollowing(old, DELETE);
+    UniqueHandle doomed = openWithoutFollowing(old, DELETE);
     ASSERT_TRUE(doomed);
     EXPECT_TRUE(deleteByHandle(doomed.get()));
     doomed.reset();

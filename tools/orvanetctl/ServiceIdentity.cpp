@@ -1,13 +1,8 @@
 #include "ServiceIdentity.h"
 
-#include <memory>
+#include "platform/Owners.h"
 
 namespace {
-
-struct ServiceHandleCloser {
-    void operator()(SC_HANDLE handle) const { CloseServiceHandle(handle); }
-};
-using ServiceHandle = std::unique_ptr<std::remove_pointer_t<SC_HANDLE>, ServiceHandleCloser>;
 
 std::string failure(const char* call) {
     return std::string(call) + " failed with error " + std::to_string(GetLastError());
