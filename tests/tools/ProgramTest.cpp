@@ -1,5 +1,6 @@
 // The real orvanetctl.exe as a child process: exit statuses, standard output and error.
 #include "ImpostorPipe.h"
+#include "platform/ModuleFolder.h"
 
 #include <gtest/gtest.h>
 
@@ -18,9 +19,7 @@ struct ChildRun {
 };
 
 std::filesystem::path program() {
-    wchar_t self[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
-    return (std::filesystem::path(self).parent_path() / ORVANETCTL_FROM_TEST).lexically_normal();
+    return (moduleFolder(nullptr) / ORVANETCTL_FROM_TEST).lexically_normal();
 }
 
 std::string drain(HANDLE read) {

@@ -2,6 +2,7 @@
 // isolation must install and sets with one thing wrong.
 #include "PlatformModel.h"
 #include "WfpExpected.h"
+#include "platform/ModuleFolder.h"
 #include "support/TestFiles.h"
 
 #include <gtest/gtest.h>
@@ -100,10 +101,7 @@ protected:
 
     static void SetUpTestSuite() {
         folder = std::make_unique<TempFolder>("fwpuclnt-standin");
-        wchar_t self[MAX_PATH] = {};
-        GetModuleFileNameW(nullptr, self, MAX_PATH);
-        const auto built =
-            (std::filesystem::path(self).parent_path() / STANDIN_FROM_TEST).lexically_normal();
+        const auto built = (moduleFolder(nullptr) / STANDIN_FROM_TEST).lexically_normal();
         std::filesystem::copy_file(built, folder->path() / L"fwpuclnt.dll");
         tunnel = anyInterface();
         useAlias(tunnel.alias);

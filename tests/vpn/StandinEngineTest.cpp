@@ -1,5 +1,6 @@
 // The stand-in tun2proxy.dll, loaded by path and driven through its three exports the way
 // the service drives the real engine.
+#include "platform/ModuleFolder.h"
 #include "support/TestFiles.h"
 #include "vpn/Tun2proxy.h"
 
@@ -53,10 +54,7 @@ bool waitForLines(std::size_t count) {
 
 TEST(StandinEngine, BlocksUntilStoppedTalksFromItsOwnThreadAndReturnsZero) {
     TempFolder folder("tun2proxy-standin");
-    wchar_t self[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
-    const auto built =
-        (std::filesystem::path(self).parent_path() / ENGINE_FROM_TEST).lexically_normal();
+    const auto built = (moduleFolder(nullptr) / ENGINE_FROM_TEST).lexically_normal();
     std::filesystem::copy_file(built, folder.path() / L"tun2proxy.dll");
     HMODULE engine = LoadLibraryW((folder.path() / L"tun2proxy.dll").c_str());
     ASSERT_NE(nullptr, engine) << GetLastError();
