@@ -1,5 +1,6 @@
 #include "log/LogFileSecurity.h"
 #include "log/Logger.h"
+#include "platform/Owners.h"
 #include "support/DebugCapture.h"
 #include "support/TestFiles.h"
 
@@ -273,6 +274,38 @@ TEST_F(LoggerTest, ALinkPlantedInPlaceOfAFolderIsNotFollowed) {
     EXPECT_TRUE(std::filesystem::is_empty(target));
 }
 
+// A security descriptor written in SDDL, with its owner and DACL (null where it has none).
+struct Sddl {
+    explicit Sddl(const wchar_t* text) {
+        PSECURITY_DESCRIPTOR raw = nullptr;
+        if (ConvertStringSecurityDescriptorToSecurityDescriptorW(text, SDDL_REVISION_1, &raw,
+                                                                 nullptr)) {
+            memory.reset(raw);
+            BOOL present = FALSE;
+            BOOL defaulted = FALSE;
+            GetSecurityDescriptorOwner(raw, &owner, &defaulted);
+            GetSecurityDescriptorDacl(raw, &present, &dacl, &defaulted);
+            dacl = present ? dacl : nullptr;
+        }
+    }
+    LocalMemory memory;
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+};
+
+// Whether the folder's DACL, as the platform reports it now, lets an untrusted account write.
+bool folderGrantsUntrustedWrite(const std::filesystem::path& folder, PSID self) {
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR raw = nullptr;
+    if (GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                              nullptr, &dacl, nullptr, &raw) != ERROR_SUCCESS) {
+        ADD_FAILURE() << "no DACL for " << folder;
+        return true;
+    }
+    const LocalMemory owned(raw);
+    return grantsUntrustedWrite(dacl, self);
+}
+
 // What decides whether a folder of the log's path, or a log file in the shared fallback
 // folder, can be relied on, given the owner and DACL the platform reports.
 TEST(LogFileSecurityTest, OnlyTrustedOwnersAndNoOtherWritersAreRelied) {
@@ -293,18 +326,10 @@ TEST(LogFileSecurityTest, OnlyTrustedOwnersAndNoOtherWritersAreRelied) {
         {L"O:SYD:(A;OICI;FA;;;SY)(A;OICIIO;GA;;;CO)", false}, // creators own what they make
     };
     for (const auto& c : cases) {
-        PSECURITY_DESCRIPTOR descriptor = nullptr;
-        ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(c.sddl, SDDL_REVISION_1,
-                                                                         &descriptor, nullptr));
-        PSID owner = nullptr;
-        PACL dacl = nullptr;
-        BOOL present = FALSE;
-        BOOL defaulted = FALSE;
-        GetSecurityDescriptorOwner(descriptor, &owner, &defaulted);
-        GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
-        EXPECT_EQ(c.protectedFolder, isProtectedFolder(owner, present ? dacl : nullptr, nullptr))
+        const Sddl descriptor(c.sddl);
+        ASSERT_TRUE(descriptor.memory) << std::filesystem::path(c.sddl).string();
+        EXPECT_EQ(c.protectedFolder, isProtectedFolder(descriptor.owner, descriptor.dacl, nullptr))
             << std::filesystem::path(c.sddl).string();
-        LocalFree(descriptor);
     }
 
     PSID system = nullptr;
@@ -338,35 +363,18 @@ TEST(LogFileSecurityTest, OnlyTrustedOwnersAndNoOtherWritersAreRelied) {
 TEST_F(LoggerTest, APlantedFolderThatOthersMayWriteIsTakenOver) {
     const auto planted = folder.path() / "Pellmarrow";
     std::filesystem::create_directories(planted);
-    PSECURITY_DESCRIPTOR open = nullptr;
-    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
-        L"D:(A;OICI;FA;;;WD)", SDDL_REVISION_1, &open, nullptr));
-    BOOL present = FALSE;
-    BOOL defaulted = FALSE;
-    PACL everyone = nullptr;
-    GetSecurityDescriptorDacl(open, &present, &everyone, &defaulted);
+    const Sddl everyone(L"D:(A;OICI;FA;;;WD)");
     ASSERT_EQ(ERROR_SUCCESS, SetNamedSecurityInfoW(const_cast<wchar_t*>(planted.c_str()),
                                                    SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
-                                                   nullptr, nullptr, everyone, nullptr));
-    LocalFree(open);
-    const auto daclOf = [&](PACL& dacl, PSECURITY_DESCRIPTOR& descriptor) {
-        return GetNamedSecurityInfoW(planted.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
-                                     nullptr, nullptr, &dacl, nullptr, &descriptor);
-    };
+                                                   nullptr, nullptr, everyone.dacl, nullptr));
     // The service's own account counts as trusted (it is SYSTEM on Windows).
     PSID self = const_cast<BYTE*>(ownAccountSid().data());
-    PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, daclOf(dacl, descriptor));
-    ASSERT_TRUE(grantsUntrustedWrite(dacl, self)) << "the plant did not take";
-    LocalFree(descriptor);
+    ASSERT_TRUE(folderGrantsUntrustedWrite(planted, self)) << "the plant did not take";
 
     setProgramData(folder.path().c_str());
     ASSERT_TRUE(Logger::instance().initialize());
     Logger::instance().close();
-    ASSERT_EQ(ERROR_SUCCESS, daclOf(dacl, descriptor));
-    EXPECT_FALSE(grantsUntrustedWrite(dacl, self));
-    LocalFree(descriptor);
+    EXPECT_FALSE(folderGrantsUntrustedWrite(planted, self));
     EXPECT_TRUE(std::filesystem::exists(planted / "Orvanet" / "logs" / "Orvanet_service.log"));
 }
 

@@ -27,6 +27,18 @@ UINT64 addFilter(PlatformModel& m, HANDLE e, const GUID& sublayer) {
     return id;
 }
 
+Answer tryAddFilter(PlatformModel& m, HANDLE e) {
+    UINT64 id = 0;
+    return m.addFilter(e, ours, L"f", id);
+}
+
+// Our sublayer added, uncommitted, by a second session.
+void pendingInAnotherSession(PlatformModel& m) {
+    const HANDLE second = m.openEngine();
+    m.beginTransaction(second);
+    m.addSublayer(second, ours);
+}
+
 class PlatformModelStatus : public ::testing::TestWithParam<Row> {};
 
 TEST_P(PlatformModelStatus, AnswersThePlatformsStatus) {
@@ -58,9 +70,7 @@ const Row rows[] = {
      status::alreadyExists},
     {"add a sublayer another session holds pending",
      [](PlatformModel& m, HANDLE e) {
-         const HANDLE second = m.openEngine();
-         m.beginTransaction(second);
-         m.addSublayer(second, ours);
+         pendingInAnotherSession(m);
          return m.addSublayer(e, ours);
      },
      status::alreadyExists},
@@ -101,25 +111,17 @@ const Row rows[] = {
      },
      0},
     {"add a filter to a missing sublayer",
-     [](PlatformModel& m, HANDLE e) {
-         UINT64 id = 0;
-         return m.addFilter(e, ours, L"f", id);
-     },
-     status::sublayerNotFound},
+     [](PlatformModel& m, HANDLE e) { return tryAddFilter(m, e); }, status::sublayerNotFound},
     {"add a filter to a sublayer another session holds pending",
      [](PlatformModel& m, HANDLE e) {
-         const HANDLE second = m.openEngine();
-         m.beginTransaction(second);
-         m.addSublayer(second, ours);
-         UINT64 id = 0;
-         return m.addFilter(e, ours, L"f", id);
+         pendingInAnotherSession(m);
+         return tryAddFilter(m, e);
      },
      status::sublayerNotFound},
     {"add a filter to a sublayer another session committed",
      [](PlatformModel& m, HANDLE e) {
          m.addSublayer(m.openEngine(), ours);
-         UINT64 id = 0;
-         return m.addFilter(e, ours, L"f", id);
+         return tryAddFilter(m, e);
      },
      0},
     {"delete a filter that does not exist",
