@@ -41,9 +41,9 @@ public:
         QueryPerformanceCounter(&value);
         return value.QuadPart;
     }
-    double millisecondsSince(LONGLONG start) const {
-        return static_cast<double>(now() - start) * 1000.0 /
-               static_cast<double>(frequency.QuadPart);
+    double millisecondsSince(LONGLONG start) const { return milliseconds(now() - start); }
+    double milliseconds(LONGLONG ticks) const {
+        return static_cast<double>(ticks) * 1000.0 / static_cast<double>(frequency.QuadPart);
     }
 
 private:
@@ -60,6 +60,21 @@ inline void report(const char* key, const Summary& summary, const char* unit) {
 
 inline void reportValue(const char* key, double value, const char* unit) {
     std::printf("BENCH %s %.4f %.4f %s 1\n", key, value, value, unit);
+    std::fflush(stdout);
+}
+
+// Figures measured side by side are compared block by block: one ratio per pair of blocks
+// run back to back, so that a machine that drifts between blocks moves both sides alike.
+// The spread of those ratios says how far the comparison can be trusted.
+// RATIO <key> <baseline key> <median> <lowest> <highest> <pairs>
+inline void reportRatio(const char* key, const char* baseline, std::vector<double> ratios) {
+    if (ratios.empty()) {
+        return;
+    }
+    const Summary summary = summarise(ratios);
+    const auto [lowest, highest] = std::minmax_element(ratios.begin(), ratios.end());
+    std::printf("RATIO %s %s %.4f %.4f %.4f %zu\n", key, baseline, summary.median, *lowest,
+                *highest, ratios.size());
     std::fflush(stdout);
 }
 

@@ -1,5 +1,8 @@
-// Sequential round trips of one request against a named pipe: the same client measures the
-// service and the bare echo server, so that the two figures differ only in the server.
+// Sequential round trips of one request against several named-pipe servers running side by
+// side, the first of them the baseline. The same client takes them in turn, a block of
+// exchanges each, the order reversed every round, so that whatever the machine does in the
+// meantime falls on all of them alike; each block's median is compared with the baseline's
+// block of the same round.
 #include "PipeExchange.h"
 #include "Stats.h"
 
@@ -12,61 +15,108 @@ namespace {
 
 constexpr int kWarmup = 20;
 
+struct Target {
+    std::string key;
+    std::wstring pipe;
+    std::string answer;
+    std::vector<double> samples;
+    std::vector<double> ratios;
+    double busyMs = 0;
+};
+
+std::string narrow(const std::wstring& text) {
+    std::string out;
+    for (wchar_t c : text) {
+        out.push_back(static_cast<char>(c));
+    }
+    return out;
+}
+
+// One block of exchanges; its median, or a negative number when an exchange failed or a
+// server answered something else (it would not be the server meant to be measured).
+double block(const bench::Clock& clock, Target& target, const std::string& request, int count) {
+    std::vector<double> samples;
+    std::string response;
+    DWORD error = 0;
+    const LONGLONG begun = clock.now();
+    for (int i = 0; i < count; ++i) {
+        const LONGLONG start = clock.now();
+        if (!bench::exchange(target.pipe, request, response, error)) {
+            std::fprintf(stderr, "pipe_client: %s: exchange failed: %lu\n", target.key.c_str(),
+                         error);
+            return -1;
+        }
+        samples.push_back(clock.millisecondsSince(start));
+        if (response != target.answer) {
+            std::fprintf(stderr, "pipe_client: %s answered \"%s\", not \"%s\"\n",
+                         target.key.c_str(), response.c_str(), target.answer.c_str());
+            return -1;
+        }
+    }
+    target.busyMs += clock.millisecondsSince(begun);
+    target.samples.insert(target.samples.end(), samples.begin(), samples.end());
+    return bench::summarise(samples).median;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    if (argc != 5) {
-        std::fprintf(stderr, "usage: pipe_client PIPE COUNT REQUEST KEY\n");
+    if (argc < 6) {
+        std::fprintf(stderr, "usage: pipe_client COUNT BLOCK REQUEST KEY=PIPE KEY=PIPE...\n");
         return 2;
     }
-    const std::wstring pipeName = argv[1];
-    const int count = _wtoi(argv[2]);
-    std::string request;
-    for (const wchar_t* c = argv[3]; *c != L'\0'; ++c) {
-        request.push_back(static_cast<char>(*c));
-    }
-    std::string key;
-    for (const wchar_t* c = argv[4]; *c != L'\0'; ++c) {
-        key.push_back(static_cast<char>(*c));
-    }
-    if (count <= 0) {
-        std::fprintf(stderr, "pipe_client: COUNT must be positive\n");
+    const int count = _wtoi(argv[1]);
+    const int blockSize = _wtoi(argv[2]);
+    const std::string request = narrow(argv[3]);
+    if (count <= 0 || blockSize <= 0 || count % blockSize != 0) {
+        std::fprintf(stderr, "pipe_client: COUNT must be a positive multiple of BLOCK\n");
         return 2;
+    }
+    std::vector<Target> targets;
+    for (int i = 4; i < argc; ++i) {
+        const std::wstring argument = argv[i];
+        const std::size_t equals = argument.find(L'=');
+        if (equals == std::wstring::npos) {
+            std::fprintf(stderr, "pipe_client: %ls is not KEY=PIPE\n", argv[i]);
+            return 2;
+        }
+        targets.push_back({narrow(argument.substr(0, equals)), argument.substr(equals + 1)});
     }
 
-    std::string response;
-    std::string first;
-    DWORD error = 0;
-    for (int i = 0; i < kWarmup; ++i) {
-        if (!bench::exchange(pipeName, request, response, error)) {
-            std::fprintf(stderr, "pipe_client: warm-up exchange failed: %lu\n", error);
-            return 1;
+    // The first answer of each server is what all its later answers must be.
+    for (Target& target : targets) {
+        DWORD error = 0;
+        for (int i = 0; i < kWarmup; ++i) {
+            if (!bench::exchange(target.pipe, request, target.answer, error)) {
+                std::fprintf(stderr, "pipe_client: %s: warm-up failed: %lu\n", target.key.c_str(),
+                             error);
+                return 1;
+            }
         }
     }
-    first = response;
 
     const bench::Clock clock;
-    std::vector<double> samples;
-    samples.reserve(static_cast<std::size_t>(count));
-    const LONGLONG wholeRun = clock.now();
-    for (int i = 0; i < count; ++i) {
-        const LONGLONG start = clock.now();
-        if (!bench::exchange(pipeName, request, response, error)) {
-            std::fprintf(stderr, "pipe_client: exchange %d failed: %lu\n", i, error);
-            return 1;
+    const int rounds = count / blockSize;
+    std::vector<double> medians(targets.size());
+    for (int round = 0; round < rounds; ++round) {
+        for (std::size_t i = 0; i < targets.size(); ++i) {
+            const std::size_t at = round % 2 == 0 ? i : targets.size() - 1 - i;
+            medians[at] = block(clock, targets[at], request, blockSize);
+            if (medians[at] < 0) {
+                return 1;
+            }
         }
-        samples.push_back(clock.millisecondsSince(start));
-        // A server that answers something else is not the one meant to be measured.
-        if (response != first) {
-            std::fprintf(stderr, "pipe_client: exchange %d answered \"%s\", not \"%s\"\n", i,
-                         response.c_str(), first.c_str());
-            return 1;
+        for (std::size_t i = 1; i < targets.size(); ++i) {
+            targets[i].ratios.push_back(medians[i] / medians[0]);
         }
     }
-    const double seconds = clock.millisecondsSince(wholeRun) / 1000.0;
 
-    bench::report((key + "_rt").c_str(), bench::summarise(samples), "ms");
-    bench::reportValue((key + "_rps").c_str(), count / seconds, "req/s");
-    bench::reportValue((key + "_bytes").c_str(), static_cast<double>(first.size()), "bytes");
+    for (const Target& target : targets) {
+        bench::report((target.key + "_rt").c_str(), bench::summarise(target.samples), "ms");
+        // Exchanges over the wall-clock time of its blocks, as a client would count them.
+        bench::reportValue((target.key + "_rps").c_str(), count * 1000.0 / target.busyMs, "req/s");
+        bench::reportRatio((target.key + "_rt").c_str(), (targets[0].key + "_rt").c_str(),
+                           target.ratios);
+    }
     return 0;
 }

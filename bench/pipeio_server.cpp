@@ -1,9 +1,7 @@
 // The echo baseline once more, but through the service's own pipe I/O layer (overlapped
-// instance, an event per client, every wait bounded, the flush on its helper thread) and
+// instance, one event for all clients, every wait bounded, the flush on its helper thread) and
 // the service's pipe modes, with no log, no JSON and no command: it splits the round
 // trip's cost between that layer and what the service does per request on top of it.
-#include "Memory.h"
-#include "Stats.h"
 #include "pipe/PipeConstants.h"
 #include "pipe/PipeIo.h"
 
@@ -32,14 +30,18 @@ int wmain(int argc, wchar_t** argv) {
         return 1;
     }
     FlushThread flusher;
+    PipeIo io(instance.get(), stopEvent.get(), flusher);
+    if (!io.usable()) {
+        std::fprintf(stderr, "pipeio_server: no event or flush helper: %lu\n", GetLastError());
+        return 1;
+    }
+    std::string buffer(pipeconst::bufferSize, '\0');
     for (int served = 0; served < clients; ++served) {
-        PipeIo io(instance.get(), stopEvent.get(), flusher);
         DWORD error = 0;
-        if (!io.usable() || io.waitForClient(error) != ConnectStatus::Connected) {
+        if (io.waitForClient(error) != ConnectStatus::Connected) {
             std::fprintf(stderr, "pipeio_server: no client: %lu\n", error);
             return 1;
         }
-        std::string buffer(pipeconst::bufferSize, '\0');
         const IoResult got =
             io.read(buffer.data(), pipeconst::requestReadLimit, pipeconst::pipeIoTimeoutMs);
         if (got.status == IoStatus::Done) {
@@ -47,10 +49,6 @@ int wmain(int argc, wchar_t** argv) {
             io.flush(pipeconst::pipeIoTimeoutMs);
         }
         DisconnectNamedPipe(instance.get());
-    }
-    bench::WorkingSet memory;
-    if (bench::workingSet(GetCurrentProcess(), memory)) {
-        bench::reportValue("pipeio_peak_ws", memory.peakMiB, "MiB");
     }
     return 0;
 }

@@ -9,8 +9,9 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${ORVANET_BUILD_DIR:-$root/build-bench}
 requests=${ORVANET_BENCH_REQUESTS:-10000}
-control_runs=${ORVANET_BENCH_CONTROL_RUNS:-30}
-stop_runs=${ORVANET_BENCH_STOP_RUNS:-10}
+block=${ORVANET_BENCH_BLOCK:-1000}
+control_runs=${ORVANET_BENCH_CONTROL_RUNS:-100}
+stop_runs=${ORVANET_BENCH_STOP_RUNS:-20}
 log_lines=${ORVANET_BENCH_LOG_LINES:-20000}
 
 if [ -z "${ORVANET_BENCH_NETNS:-}" ]; then
@@ -48,7 +49,7 @@ trap cleanup EXIT
 run() {
     local out
     out=$(wine "C:\\Orvanet\\bench_$1.exe" "${@:2}" | tr -d '\r')
-    printf '%s\n' "$out" | grep '^BENCH ' >>"$results" || true
+    printf '%s\n' "$out" | grep -E '^(BENCH|RATIO) ' >>"$results" || true
 }
 
 echo "== installing the service in $prefix"
@@ -56,37 +57,8 @@ service_install "$prefix" Orvanet "$build/bin/Orvanet.exe" "$build/bin/tun2proxy
     "$build/bin/orvanetctl.exe" "$build/standin/fwpuclnt.dll" "$build"/bench/bench_*.exe
 wine sc create OrvanetBenchMin binPath= "C:\\Orvanet\\bench_min_service.exe" >/dev/null
 
-echo "== log: $log_lines lines through Logger::log and through a plain loop"
+echo "== log: $log_lines lines through Logger::log, a plain loop, the mirror and the stamp"
 run log_throughput 'C:\bench-logs' "$log_lines"
-
-# echo_variant MODE KEY: the echo server, bare or with its flush made another way, or
-# (MODE pipe-io) the service's own pipe I/O layer answering alike.
-echo_variant() {
-    if [ "$1" = pipe-io ]; then
-        wine "C:\\Orvanet\\bench_pipeio_server.exe" '\\.\pipe\OrvanetBench' "$((requests + 20))" \
-            >"$prefix/echo.out" &
-    else
-        wine "C:\\Orvanet\\bench_echo_server.exe" '\\.\pipe\OrvanetBench' "$((requests + 20))" \
-            "$1" >"$prefix/echo.out" &
-    fi
-    local pid=$!
-    run pipe_client '\\.\pipe\OrvanetBench' "$requests" '{"command":"active"}' "$2"
-    wait "$pid"
-    tr -d '\r' <"$prefix/echo.out" | grep '^BENCH ' >>"$results"
-}
-echo "== bare echo server: $requests sequential exchanges"
-echo_variant bare echo
-echo "== the same echo server flushing on a short-lived thread per client, as the service does"
-echo_variant thread-flush echo_thread_flush
-echo "== the same echo server flushing on one long-lived helper thread"
-echo_variant worker-flush echo_worker_flush
-echo "== the service's own pipe I/O layer answering alike, without log or JSON"
-echo_variant pipe-io pipeio
-
-if [ "$ORVANET_BENCH_NETNS" != none ]; then
-    echo "== DNS isolation alone, $control_runs times (the part of start and stop it is)"
-    run dns_probe "$control_runs"
-fi
 
 echo "== the minimal service of ours, idle"
 wine sc start OrvanetBenchMin >/dev/null
@@ -94,58 +66,101 @@ sleep 2
 run service_memory OrvanetBenchMin minsvc_idle
 wine sc stop OrvanetBenchMin >/dev/null
 
-echo "== Orvanet: $requests sequential \"active\" exchanges"
+echo "== Orvanet, idle"
 wine sc start Orvanet >/dev/null
 service_wait_state RUNNING 30
 sleep 2
 run service_memory Orvanet svc_idle
-run pipe_client '\\.\pipe\Orvanet' "$requests" '{"command":"active"}' svc
+# The service's own log, as Windows names it, for the programs that time its steps by it.
+log_file=$(cd "$prefix/drive_c" && find . -name Orvanet_service.log -path '*Orvanet/logs/*' |
+    head -n 1)
+log_file="C:$(printf '%s' "${log_file#.}" | tr / '\\')"
+
+# Every server of the round trip runs at once, each on a pipe of its own, and one client
+# takes them in turn a block at a time: the plain floor first, then the variants, then the
+# service.
+echo "== round trips: $requests each, in blocks of $block, against five servers side by side"
+servers=()
+serve() { # KEY PROGRAM ARGS...
+    wine "C:\\Orvanet\\bench_$2.exe" "\\\\.\\pipe\\OrvanetBench$1" "$((requests + 20))" \
+        "${@:3}" </dev/null >/dev/null 2>&1 &
+    servers+=($!)
+}
+serve Floor echo_server
+serve ThreadFlush echo_server thread-flush
+serve WorkerFlush echo_server worker-flush
+serve PipeIo pipeio_server
+run pipe_client "$requests" "$block" '{"command":"active"}' \
+    'floor=\\.\pipe\OrvanetBenchFloor' 'pipeio=\\.\pipe\OrvanetBenchPipeIo' \
+    'echo_worker_flush=\\.\pipe\OrvanetBenchWorkerFlush' \
+    'echo_thread_flush=\\.\pipe\OrvanetBenchThreadFlush' 'svc=\\.\pipe\Orvanet'
+wait "${servers[@]}"
 run service_memory Orvanet svc_loaded
 
 if [ "$ORVANET_BENCH_NETNS" != none ]; then
-    echo "== Orvanet: $control_runs start/stop cycles"
-    run control_latency "$control_runs"
+    echo "== Orvanet: $control_runs start/stop cycles after one not counted"
+    run control_latency "$control_runs" "$log_file"
 fi
 
-echo "== STOP to STOPPED: $stop_runs runs each"
+echo "== STOP to STOPPED: $stop_runs runs each, Orvanet and the minimal service in turn"
 wine sc stop Orvanet >/dev/null
 service_wait_state STOPPED 30
-run scm_stop Orvanet "$stop_runs" svc_stop
-run scm_stop OrvanetBenchMin "$stop_runs" minsvc_stop
+run scm_stop "$stop_runs" Orvanet svc_stop "$log_file" OrvanetBenchMin minsvc_stop
 
 echo
 awk -f - "$results" <<'AWK'
-{ med[$2] = $3; p99[$2] = $4; unit[$2] = $5; n[$2] = $6 }
-function row(label, key, base, basename,   r) {
-    if (!(key in med)) return
-    r = "-"
-    if (base in med && med[base] > 0) r = sprintf("%.2f", med[key] / med[base])
-    printf "| %s | %s %s | %s | %s | %s |\n", label, fmt(med[key]), unit[key],
-        (n[key] > 1 ? fmt(p99[key]) " " unit[key] : "-"),
-        (base in med ? fmt(med[base]) " " unit[base] " (" basename ")" : "-"), r
-}
+$1 == "BENCH" { med[$2] = $3; p99[$2] = $4; unit[$2] = $5; n[$2] = $6 }
+$1 == "RATIO" { rmed[$2] = $4; rlo[$2] = $5; rhi[$2] = $6; rn[$2] = $7 }
 function fmt(v) { return v >= 100 ? sprintf("%.0f", v) : v >= 10 ? sprintf("%.1f", v) : sprintf("%.3f", v) }
+# The ratio of pairs measured side by side where there are such pairs (their median, and
+# the lowest and highest), else the ratio of the two medians.
+function ratio(key, base) {
+    if (key in rmed)
+        return sprintf("%.2f (%.2f to %.2f over %d pairs)", rmed[key], rlo[key], rhi[key], rn[key])
+    if (base in med && med[base] > 0) return sprintf("%.2f", med[key] / med[base])
+    return "-"
+}
+# Under 100 samples the nearest-rank p99 is the slowest sample, and is called that.
+function tail(key) {
+    if (n[key] >= 100) return fmt(p99[key]) " " unit[key]
+    if (n[key] > 1) return "slowest " fmt(p99[key]) " " unit[key]
+    return "-"
+}
+function row(label, key, base, basename) {
+    if (!(key in med)) return
+    printf "| %s | %s %s | %s | %s | %s |\n", label, fmt(med[key]), unit[key], tail(key),
+        (base in med ? fmt(med[base]) " " unit[base] " (" basename ")" : "-"), ratio(key, base)
+}
+# A step of a whole measured in the same runs: its share of the whole, run by run.
+function part(label, key, whole, wholename) {
+    if (!(key in med)) return
+    printf "| %s | %s %s | %s | %s | %.0f%% of it |\n", label, fmt(med[key]), unit[key],
+        tail(key), fmt(med[whole]) " " unit[whole] " (" wholename ")", 100 * med[key "_share"]
+}
 END {
     print "| figure | median | p99 | baseline (median) | ratio |"
     print "|---|---|---|---|---|"
-    row("\"active\" round trip, " n["svc_rt"] " sequential", "svc_rt", "echo_rt", "bare echo pipe server")
-    row("  echo server, flush on a new thread per client", "echo_thread_flush_rt", "echo_rt", "bare echo pipe server")
-    row("  echo server, flush on one long-lived thread", "echo_worker_flush_rt", "echo_rt", "bare echo pipe server")
-    row("  the service's pipe I/O layer alone", "pipeio_rt", "echo_rt", "bare echo pipe server")
-    row("requests per second", "svc_rps", "echo_rps", "bare echo pipe server")
+    row("\"active\" round trip, " n["svc_rt"] " sequential", "svc_rt", "floor_rt", "plain pipe server")
+    row("  the service's pipe I/O layer alone", "pipeio_rt", "floor_rt", "plain pipe server")
+    row("  plain server, flush on one long-lived thread", "echo_worker_flush_rt", "floor_rt", "plain pipe server")
+    row("  plain server, flush on a new thread per client", "echo_thread_flush_rt", "floor_rt", "plain pipe server")
+    row("requests per second, wall clock", "svc_rps", "floor_rps", "plain pipe server")
     row("start latency minus 500 ms grace, " n["start_latency"] " runs", "start_latency", "control_active_rt", "\"active\" in the same runs")
-    row("  of a start: interface lookup alone", "dns_resolve", "control_active_rt", "\"active\" in the same runs")
-    row("  of a start: DNS filters installed alone", "dns_apply", "control_active_rt", "\"active\" in the same runs")
+    part("  of a start: request and engine launch, grace excluded", "start_launch", "start_latency", "the start")
+    part("  of a start: DNS isolation (interface lookup, filters) and answer", "start_isolation", "start_latency", "the start")
     row("stop latency, " n["stop_latency"] " runs", "stop_latency", "control_active_rt", "\"active\" in the same runs")
-    row("  of a stop: DNS filters removed alone", "dns_restore", "control_active_rt", "\"active\" in the same runs")
+    part("  of a stop: engine stopped and its thread joined", "stop_engine", "stop_latency", "the stop")
+    part("  of a stop: DNS filters removed and answer", "stop_isolation", "stop_latency", "the stop")
     row("STOP to STOPPED, " n["svc_stop"] " runs", "svc_stop", "minsvc_stop", "minimal service of ours")
+    row("  of it: the wait before the shut-down begins", "svc_stop_wait", "-", "-")
+    row("  of it: the shut-down itself", "svc_stop_shutdown", "minsvc_stop", "minimal service of ours")
     row("log line through Logger::log", "log_logger_line", "log_plain_line", "append-and-flush loop")
-    row("log lines per second", "log_logger_lps", "log_plain_lps", "append-and-flush loop")
-    row("  of a line: debugger mirror alone", "log_mirror_only", "log_plain_line", "append-and-flush loop")
-    row("  a time stamp made afresh (now made once a second)", "log_stamp_only", "log_plain_line", "append-and-flush loop")
+    row("  debugger mirror alone", "log_mirror_only", "log_plain_line", "append-and-flush loop")
+    row("  a local-time stamp made afresh", "log_stamp_only", "log_plain_line", "append-and-flush loop")
+    row("log lines per second, wall clock", "log_logger_lps", "log_plain_lps", "append-and-flush loop")
     row("peak working set, idle", "svc_idle_peak_ws", "minsvc_idle_peak_ws", "minimal service of ours")
-    row("peak working set after " n["svc_rt"] + 20 " requests", "svc_loaded_peak_ws", "echo_peak_ws", "echo server after as many")
-    row("working set now, after " n["svc_rt"] + 20 " requests", "svc_loaded_ws", "svc_idle_ws", "the service itself, idle")
+    row("working set after " n["svc_rt"] + 20 " requests", "svc_loaded_ws", "svc_idle_ws", "the service itself, idle")
+    row("peak working set after " n["svc_rt"] + 20 " requests", "svc_loaded_peak_ws", "svc_idle_peak_ws", "the service itself, idle")
 }
 AWK
 if ! grep -q '^BENCH start_latency ' "$results"; then
