@@ -93,7 +93,8 @@ serve PipeIo pipeio_server
 run pipe_client "$requests" "$block" '{"command":"active"}' \
     'floor=\\.\pipe\OrvanetBenchFloor' 'pipeio=\\.\pipe\OrvanetBenchPipeIo' \
     'echo_worker_flush=\\.\pipe\OrvanetBenchWorkerFlush' \
-    'echo_thread_flush=\\.\pipe\OrvanetBenchThreadFlush' 'svc=\\.\pipe\Orvanet'
+    'echo_thread_flush=\\.\pipe\OrvanetBenchThreadFlush' 'request_lines=@C:\bench-logs\request.log' \
+    'svc=\\.\pipe\Orvanet'
 wait "${servers[@]}"
 run service_memory Orvanet svc_loaded
 
@@ -144,6 +145,8 @@ END {
     row("  the service's pipe I/O layer alone", "pipeio_rt", "floor_rt", "plain pipe server")
     row("  plain server, flush on one long-lived thread", "echo_worker_flush_rt", "floor_rt", "plain pipe server")
     row("  plain server, flush on a new thread per client", "echo_thread_flush_rt", "floor_rt", "plain pipe server")
+    row("  the request's six log lines alone, written as the service writes them", "request_lines_rt", "floor_rt", "plain pipe server")
+    row("  the round trip less those lines", "svc_unlogged_rt", "floor_rt", "plain pipe server")
     row("requests per second, wall clock", "svc_rps", "floor_rps", "plain pipe server")
     row("start latency minus 500 ms grace, " n["start_latency"] " runs", "start_latency", "control_active_rt", "\"active\" in the same runs")
     part("  of a start: request and engine launch, grace excluded", "start_launch", "start_latency", "the start")

@@ -2,13 +2,14 @@
 
 #include "log/Format.h"
 #include "log/Logger.h"
+#include "pipe/AccountNames.h"
 #include "platform/Owners.h"
 
 #include <sddl.h>
 
 #include <cstdlib>
+#include <optional>
 #include <string_view>
-#include <vector>
 
 namespace {
 
@@ -70,26 +71,34 @@ UniqueHandle clientToken(HANDLE instance, DWORD& error) {
     return UniqueHandle(opened ? token : nullptr);
 }
 
-std::string accountOf(HANDLE instance) {
-    DWORD error = 0;
-    const UniqueHandle token = clientToken(instance, error);
-    if (!token) {
-        return unknown(error);
-    }
-    DWORD size = 0;
-    GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
-    std::vector<unsigned char> buffer(size > 0 ? size : 1);
-    if (!GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size)) {
-        return unknown(GetLastError());
-    }
-    PSID sid = reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid;
+std::optional<std::string> lookUpAccount(PSID sid) {
     wchar_t name[256] = {};
     wchar_t domain[256] = {};
     DWORD nameLength = 256;
     DWORD domainLength = 256;
     SID_NAME_USE use{};
-    if (LookupAccountSidW(nullptr, sid, name, &nameLength, domain, &domainLength, &use)) {
-        return domainLength > 0 ? utf8(domain) + "\\" + utf8(name) : utf8(name);
+    if (!LookupAccountSidW(nullptr, sid, name, &nameLength, domain, &domainLength, &use)) {
+        return std::nullopt;
+    }
+    return domainLength > 0 ? utf8(domain) + "\\" + utf8(name) : utf8(name);
+}
+
+std::string accountOf(HANDLE instance) {
+    static AccountNames accounts(lookUpAccount);
+    DWORD error = 0;
+    const UniqueHandle token = clientToken(instance, error);
+    if (!token) {
+        return unknown(error);
+    }
+    // Room for any SID: one call instead of asking for the size first.
+    alignas(TOKEN_USER) unsigned char buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD size = 0;
+    if (!GetTokenInformation(token.get(), TokenUser, buffer, sizeof buffer, &size)) {
+        return unknown(GetLastError());
+    }
+    PSID sid = reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid;
+    if (std::optional<std::string> name = accounts.nameOf(sid)) {
+        return *std::move(name);
     }
     const DWORD lookupError = GetLastError();
     LPWSTR text = nullptr;

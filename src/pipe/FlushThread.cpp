@@ -4,7 +4,7 @@
 
 FlushThread::FlushThread()
     : request(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
-      done(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+      done(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {
     if (request && done) {
         thread.reset(CreateThread(nullptr, 0, &FlushThread::run, this, 0, nullptr));
     }
@@ -34,7 +34,8 @@ DWORD WINAPI FlushThread::run(void* self) {
 DWORD FlushThread::flush(HANDLE instance, HANDLE stopEvent, DWORD timeoutMs, BOOL& ok,
                          DWORD& error) {
     target = instance;
-    ResetEvent(done.get());
+    // Both events reset themselves as their one waiter wakes: each flush is one signal
+    // each way, and the wait below takes the helper's even after a time-out.
     SetEvent(request.get());
     const HANDLE waits[2] = {done.get(), stopEvent};
     const DWORD woken = WaitForMultipleObjects(2, waits, FALSE, timeoutMs);

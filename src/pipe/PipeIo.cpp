@@ -4,6 +4,13 @@ PipeIo::PipeIo(HANDLE instance, HANDLE stopEvent, FlushThread& flusher)
     : instance(instance), stopEvent(stopEvent), flusher(flusher),
       completion(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
 
+void PipeIo::begin() {
+    // The platform resets the event when it starts the operation, so a signal left by the
+    // one before cannot end this one's wait.
+    overlapped = OVERLAPPED{};
+    overlapped.hEvent = completion.get();
+}
+
 IoResult PipeIo::finish(BOOL started, DWORD timeoutMs) {
     if (!started) {
         const DWORD error = GetLastError();
@@ -38,9 +45,7 @@ IoResult PipeIo::finish(BOOL started, DWORD timeoutMs) {
 
 ConnectStatus PipeIo::waitForClient(DWORD& error) {
     error = 0;
-    overlapped = OVERLAPPED{};
-    overlapped.hEvent = completion.get();
-    ResetEvent(completion.get());
+    begin();
     const BOOL started = ConnectNamedPipe(instance, &overlapped);
     if (!started) {
         const DWORD immediate = GetLastError();
@@ -73,16 +78,12 @@ ConnectStatus PipeIo::waitForClient(DWORD& error) {
 }
 
 IoResult PipeIo::read(char* buffer, DWORD size, DWORD timeoutMs) {
-    overlapped = OVERLAPPED{};
-    overlapped.hEvent = completion.get();
-    ResetEvent(completion.get());
+    begin();
     return finish(ReadFile(instance, buffer, size, nullptr, &overlapped), timeoutMs);
 }
 
 IoResult PipeIo::write(const char* data, DWORD size, DWORD timeoutMs) {
-    overlapped = OVERLAPPED{};
-    overlapped.hEvent = completion.get();
-    ResetEvent(completion.get());
+    begin();
     return finish(WriteFile(instance, data, size, nullptr, &overlapped), timeoutMs);
 }
 

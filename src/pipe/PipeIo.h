@@ -5,9 +5,10 @@
 #include "pipe/FlushThread.h"
 #include "platform/Owners.h"
 
-// The overlapped operations of one server instance. Every wait also watches the server's
-// stop event; an operation that does not finish is cancelled and drained before the call
-// returns, so the caller's buffer is never written after it.
+// The overlapped operations of one server instance, made for it once and used for all its
+// clients: an event made per client was a measurable part of an exchange. Every wait also
+// watches the server's stop event; an operation that does not finish is cancelled and drained
+// before the call returns, so the caller's buffer is never written after it.
 enum class IoStatus {
     Done,
     TimedOut,
@@ -50,6 +51,7 @@ public:
     IoResult flush(DWORD timeoutMs);
 
 private:
+    void begin();
     IoResult finish(BOOL started, DWORD timeoutMs);
 
     HANDLE instance;

@@ -8,6 +8,7 @@
 #include "pipe/RequestText.h"
 
 #include <exception>
+#include <optional>
 #include <string>
 
 namespace {
@@ -106,22 +107,30 @@ void PipeServer::serverLoop() {
         PipeSecurity security;
         FlushThread flusher;
         UniqueHandle instance;
+        // Made once for the instance and the loop, not per client: the event and the
+        // buffer were a measurable part of an exchange.
+        std::optional<PipeIo> io;
+        std::string buffer(pipeconst::bufferSize, '\0');
         while (!stopRequested.load()) {
             if (!instance) {
+                io.reset();
                 instance = createInstance(security.attributes());
                 if (!instance) {
                     WaitForSingleObject(stopEvent.get(), pipeconst::createRetryPauseMs);
                     continue;
                 }
             }
-            PipeIo io(instance.get(), stopEvent.get(), flusher);
-            if (!io.usable()) {
+            if (!io) {
+                io.emplace(instance.get(), stopEvent.get(), flusher);
+            }
+            if (!io->usable()) {
                 Logger::instance().logWindowsError("CreateEvent", GetLastError());
+                io.reset();
                 WaitForSingleObject(stopEvent.get(), pipeconst::createRetryPauseMs);
                 continue;
             }
             DWORD error = 0;
-            switch (io.waitForClient(error)) {
+            switch (io->waitForClient(error)) {
             case ConnectStatus::Failed:
                 // Closing the instance would free the name for any process to take. It is
                 // kept and waits again; only a handle that is itself unusable is replaced.
@@ -142,7 +151,7 @@ void PipeServer::serverLoop() {
             }
             if (!stopRequested.load()) {
                 try {
-                    serveClient(io);
+                    serveClient(*io, buffer);
                 } catch (const std::exception& e) {
                     logError("PipeServer - Client handling failed: {}", e.what());
                 } catch (...) {
@@ -156,9 +165,8 @@ void PipeServer::serverLoop() {
     logInfo("PipeServer::serverLoop - Thread exiting");
 }
 
-void PipeServer::serveClient(PipeIo& io) {
+void PipeServer::serveClient(PipeIo& io, std::string& buffer) {
     logInfo("PipeServer - Client connected");
-    std::string buffer(pipeconst::bufferSize, '\0');
     const IoResult received =
         io.read(buffer.data(), pipeconst::requestReadLimit, pipeconst::pipeIoTimeoutMs);
     // Every local account may drive the VPN: the log says who asked. After the read, since

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include <atomic>
+#include <string>
 #include <string_view>
 #include <thread>
 
@@ -40,6 +41,6 @@ private:
     // stop that comes between the loop's test and its next wait is not lost.
     UniqueHandle stopEvent;
 
-    void serveClient(PipeIo& io);
+    void serveClient(PipeIo& io, std::string& buffer);
     nlohmann::json answer(std::string_view text);
 };

@@ -99,9 +99,13 @@ TEST_F(ServedPipe, OnlyOneReadOfAtMost65535Bytes) {
     const auto parsed = nlohmann::json::parse(response);
     EXPECT_EQ("error", parsed.at("status"));
     EXPECT_TRUE(parsed.at("message").get<std::string>().starts_with("JSON parse error: "));
+    // The buffer serves every client: the next request is read on its own, nothing of the
+    // long one's bytes after it.
     EXPECT_EQ(inactive, exchange(R"({"command":"active"})"));
     stopServer();
     EXPECT_EQ(1, count("PipeServer - Received command, length: 65535"));
+    EXPECT_EQ(2, count("PipeServer - Received command, length: 20")); // the fixture's and this
+    EXPECT_EQ(2, count(R"(PipeServer - Command: {"command":"active"})"));
 }
 
 TEST_F(ServedPipe, ARequestInTwoWritesUsesOnlyTheFirst) {
