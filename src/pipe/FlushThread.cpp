@@ -2,16 +2,13 @@
 
 #include <exception>
 
-FlushThread::FlushThread()
-    : request(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
-      done(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {
-    if (request && done) {
-        thread.reset(CreateThread(nullptr, 0, &FlushThread::run, this, 0, nullptr));
-    }
-}
+FlushThread::FlushThread(DWORD idleMs)
+    : idleMs(idleMs), request(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+      done(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
 
 FlushThread::~FlushThread() {
     if (thread) {
+        // A helper that has already ended finds nothing; one still waiting takes the quit.
         quit.store(true);
         SetEvent(request.get());
         WaitForSingleObject(thread.get(), INFINITE);
@@ -21,18 +18,50 @@ FlushThread::~FlushThread() {
 DWORD WINAPI FlushThread::run(void* self) {
     auto* flusher = static_cast<FlushThread*>(self);
     for (;;) {
-        WaitForSingleObject(flusher->request.get(), INFINITE);
+        if (WaitForSingleObject(flusher->request.get(), flusher->idleMs) == WAIT_TIMEOUT) {
+            State idle = State::Idle;
+            if (flusher->state.compare_exchange_strong(idle, State::Gone)) {
+                return 0;
+            }
+            // A flush was claimed meanwhile: its request is set or about to be.
+            continue;
+        }
         if (flusher->quit.load()) {
             return 0;
         }
         flusher->result = FlushFileBuffers(flusher->target);
         flusher->resultError = flusher->result ? 0 : GetLastError();
+        flusher->state.store(State::Idle);
         SetEvent(flusher->done.get());
     }
 }
 
+bool FlushThread::claimHelper(DWORD& error) {
+    State idle = State::Idle;
+    if (state.compare_exchange_strong(idle, State::Busy)) {
+        return true;
+    }
+    // Gone: the last helper has ended or is returning now; only this thread starts another.
+    if (thread) {
+        WaitForSingleObject(thread.get(), INFINITE);
+        thread.reset();
+    }
+    state.store(State::Busy);
+    thread.reset(CreateThread(nullptr, 0, &FlushThread::run, this, 0, nullptr));
+    if (!thread) {
+        error = GetLastError();
+        state.store(State::Gone);
+        return false;
+    }
+    return true;
+}
+
 DWORD FlushThread::flush(HANDLE instance, HANDLE stopEvent, DWORD timeoutMs, BOOL& ok,
                          DWORD& error) {
+    if (!claimHelper(error)) {
+        ok = FALSE;
+        return kNoHelper;
+    }
     target = instance;
     // Both events reset themselves as their one waiter wakes: each flush is one signal
     // each way, and the wait below takes the helper's even after a time-out.

@@ -65,6 +65,7 @@ ConnectStatus PipeIo::waitForClient(DWORD& error) {
         return ConnectStatus::Stopped;
     case IoStatus::TimedOut:
     case IoStatus::Failed:
+    case IoStatus::NotStarted:
         break;
     }
     if (result.error == ERROR_PIPE_CONNECTED) {
@@ -99,6 +100,9 @@ IoResult PipeIo::flush(DWORD timeoutMs) {
     }
     if (woken == WAIT_OBJECT_0 + 1) {
         return {IoStatus::Stopped, 0, 0};
+    }
+    if (woken == FlushThread::kNoHelper) {
+        return {IoStatus::NotStarted, 0, error};
     }
     return {IoStatus::Failed, 0, error};
 }

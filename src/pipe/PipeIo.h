@@ -14,6 +14,9 @@ enum class IoStatus {
     TimedOut,
     Stopped,
     Failed,
+    // The flush could not be started (no helper thread), so nothing says the client has
+    // the response.
+    NotStarted,
 };
 
 struct IoResult {

@@ -190,6 +190,10 @@ void PipeServer::serveClient(PipeIo& io, std::string& buffer) {
     // counts as sent only once the client has it. A flush that fails for another reason
     // (the client read and closed) does not make it unsent.
     const IoResult flushed = io.flush(pipeconst::pipeIoTimeoutMs);
+    if (flushed.status == IoStatus::NotStarted) {
+        Logger::instance().logWindowsError("CreateThread", flushed.error);
+        return;
+    }
     if (flushed.status == IoStatus::TimedOut || flushed.status == IoStatus::Stopped) {
         reportFailure("FlushFileBuffers", flushed);
         return;

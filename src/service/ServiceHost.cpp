@@ -1,6 +1,7 @@
 #include "service/ServiceHost.h"
 
 #include "log/Logger.h"
+#include "platform/Owners.h"
 #include "service/Components.h"
 #include "service/CrashReport.h"
 
@@ -23,6 +24,15 @@ constexpr DWORD kStopWaitHintMs = 5000;
 // change and its SetServiceStatus call happen under this lock, so the Service Control
 // Manager never sees a record that mixes two reports.
 std::mutex g_statusMutex;
+
+// The STOP handler sets this so that the service main thread, waiting on it, begins the
+// shut-down at once rather than at its next look at g_running. Guarded by g_statusMutex:
+// the handler may run before it exists or after it is gone, and then only clears the flag.
+UniqueHandle g_stopEvent;
+// A STOP can arrive while the start-up is still under way (STOP is accepted from the first
+// START_PENDING report); the start-up must not then report RUNNING over it. Guarded by
+// g_statusMutex.
+bool g_stopRequested = false;
 
 void sendStatus() {
     SetServiceStatus(g_statusHandle, &g_serviceStatus);
@@ -59,9 +69,9 @@ bool startService() {
         failStartup();
         return false;
     }
-    g_running = true;
-    reportServiceStatus(SERVICE_RUNNING, NO_ERROR);
-    logInfo("Service is now running");
+    // After a STOP during the start-up nothing more is reported and g_running stays false,
+    // so the caller's wait ends at once and the shut-down follows.
+    reportRunning();
     return true;
 }
 
@@ -88,8 +98,28 @@ void reportServiceStatus(DWORD state, DWORD exitCode) {
     sendStatus();
 }
 
+void reportFirstStartPending() {
+    std::lock_guard lock(g_statusMutex);
+    g_stopRequested = false;
+    g_serviceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    g_serviceStatus.dwControlsAccepted = SERVICE_ACCEPT_STOP;
+    g_serviceStatus.dwWin32ExitCode = NO_ERROR;
+    g_serviceStatus.dwServiceSpecificExitCode = 0;
+    g_serviceStatus.dwCurrentState = SERVICE_START_PENDING;
+    g_serviceStatus.dwWaitHint = kStartWaitHintMs;
+    g_serviceStatus.dwCheckPoint = 1;
+    sendStatus();
+}
+
 void reportStartPending() {
     std::lock_guard lock(g_statusMutex);
+    // A STOP during the start-up has been reported as STOP_PENDING: going back to
+    // START_PENDING would tell the Service Control Manager that the stop was dropped.
+    if (g_stopRequested) {
+        ++g_serviceStatus.dwCheckPoint;
+        sendStatus();
+        return;
+    }
     g_serviceStatus.dwCurrentState = SERVICE_START_PENDING;
     g_serviceStatus.dwWin32ExitCode = NO_ERROR;
     g_serviceStatus.dwWaitHint = kStartWaitHintMs;
@@ -104,6 +134,64 @@ void reportStopProgress() {
     }
     ++g_serviceStatus.dwCheckPoint;
     sendStatus();
+}
+
+bool reportRunning() {
+    // Made before RUNNING, when a STOP can first be expected. Without it the service still
+    // runs and stops, only noticing the STOP at its next look at g_running.
+    UniqueHandle stopEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!stopEvent) {
+        Logger::instance().log(LogLevel::Warn,
+                               "CreateEventW for the stop event failed with error: {}; a STOP "
+                               "is noticed within {} ms",
+                               GetLastError(), kStopRecheck.count());
+    }
+    {
+        std::lock_guard lock(g_statusMutex);
+        if (g_stopRequested) {
+            return false;
+        }
+        g_stopEvent = std::move(stopEvent);
+        g_running = true;
+        g_serviceStatus.dwCurrentState = SERVICE_RUNNING;
+        g_serviceStatus.dwWin32ExitCode = NO_ERROR;
+        g_serviceStatus.dwCheckPoint = 0;
+        g_serviceStatus.dwWaitHint = 0;
+        sendStatus();
+    }
+    logInfo("Service is now running");
+    return true;
+}
+
+void waitForStop(std::chrono::milliseconds recheck) {
+    HANDLE stopEvent = nullptr;
+    {
+        std::lock_guard lock(g_statusMutex);
+        stopEvent = g_stopEvent.get();
+    }
+    const DWORD recheckMs = static_cast<DWORD>(recheck.count());
+    // The event only wakes the wait early; g_running is what says that a STOP came, so a
+    // wait that ends for any other reason just looks again.
+    while (g_running) {
+        if (stopEvent == nullptr || WaitForSingleObject(stopEvent, recheckMs) == WAIT_FAILED) {
+            Sleep(recheckMs);
+        }
+    }
+    // Nobody waits on it any more; a later STOP finds none and only clears the flag.
+    std::lock_guard lock(g_statusMutex);
+    g_stopEvent.reset();
+}
+
+void shutDownService() {
+    logInfo("Service shutting down...");
+    const ShutdownOutcome outcome = shutdownComponentsWithin(kShutdownBound, reportStopProgress);
+    if (!outcome.finished) {
+        endUnfinishedShutdown(outcome);
+    }
+    cleanupWinsock();
+    logInfo("=== Service stopped ===");
+    Logger::instance().close();
+    reportServiceStatus(SERVICE_STOPPED, NO_ERROR);
 }
 
 void cleanupWinsock() {
@@ -122,8 +210,14 @@ void WINAPI ServiceCtrlHandler(DWORD control) {
             g_serviceStatus.dwCurrentState = SERVICE_STOP_PENDING;
             g_serviceStatus.dwWaitHint = kStopWaitHintMs;
             sendStatus();
+            // After the report, so that STOP_PENDING always precedes STOPPED; the event
+            // after the flag, so that the woken thread finds it cleared.
+            g_stopRequested = true;
+            g_running = false;
+            if (g_stopEvent) {
+                SetEvent(g_stopEvent.get());
+            }
         }
-        g_running = false;
         break;
     }
     case SERVICE_CONTROL_INTERROGATE: {
@@ -141,17 +235,7 @@ void WINAPI ServiceMain(DWORD /*argc*/, LPSTR* /*argv*/) {
     if (g_statusHandle == nullptr) {
         return;
     }
-    {
-        std::lock_guard lock(g_statusMutex);
-        g_serviceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
-        g_serviceStatus.dwControlsAccepted = SERVICE_ACCEPT_STOP;
-        g_serviceStatus.dwWin32ExitCode = NO_ERROR;
-        g_serviceStatus.dwServiceSpecificExitCode = 0;
-        g_serviceStatus.dwCurrentState = SERVICE_START_PENDING;
-        g_serviceStatus.dwWaitHint = kStartWaitHintMs;
-        g_serviceStatus.dwCheckPoint = 1;
-        sendStatus();
-    }
+    reportFirstStartPending();
 
     try {
         if (!startService()) {
@@ -168,16 +252,6 @@ void WINAPI ServiceMain(DWORD /*argc*/, LPSTR* /*argv*/) {
         return;
     }
 
-    while (g_running) {
-        Sleep(1000);
-    }
-    logInfo("Service shutting down...");
-    const ShutdownOutcome outcome = shutdownComponentsWithin(kShutdownBound, reportStopProgress);
-    if (!outcome.finished) {
-        endUnfinishedShutdown(outcome);
-    }
-    cleanupWinsock();
-    logInfo("=== Service stopped ===");
-    Logger::instance().close();
-    reportServiceStatus(SERVICE_STOPPED, NO_ERROR);
+    waitForStop(kStopRecheck);
+    shutDownService();
 }

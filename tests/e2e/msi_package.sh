@@ -110,6 +110,18 @@ esac
 ctl active
 expect_eq "install: active answers" "$inactive" "$out"
 expect_eq "install: one product" "$version" "$(installed_versions)"
+# A release build packages its stripped binaries; their symbols stay in the build tree.
+if [ -f "$build/bin/Orvanet.exe.debug" ]; then
+    for file in Orvanet.exe orvanetctl.exe tun2proxy.dll; do
+        if cmp -s "$programs/$file" "$build/bin/$file"; then pass; else fail "install: $file is not the build's"; fi
+        sections=$(x86_64-w64-mingw32-objdump -h "$programs/$file" | awk '{print $2}')
+        if grep -qx '\.gnu_debuglink' <<<"$sections" && ! grep -q '^\.debug_' <<<"$sections"; then
+            pass
+        else
+            fail "install: $file is not stripped with a link to its symbols"
+        fi
+    done
+fi
 
 # The same version, built again, repairs: a missing file comes back.
 rm -f "$programs/orvanetctl.exe"

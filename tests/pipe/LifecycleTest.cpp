@@ -1,9 +1,12 @@
 #include "PipeFixture.h"
 
+#include "pipe/FlushThread.h"
 #include "pipe/PipeConstants.h"
+#include "support/TestFiles.h"
 
 #include <windows.h>
 #include <aclapi.h>
+#include <tlhelp32.h>
 
 #include <atomic>
 #include <future>
@@ -24,7 +27,100 @@ UniqueHandle createForeignInstance() {
                                          4096, 0, nullptr));
 }
 
+// The threads this process has now.
+int threadCount() {
+    UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    int count = 0;
+    for (BOOL more = Thread32First(snapshot.get(), &entry); more;
+         more = Thread32Next(snapshot.get(), &entry)) {
+        count += entry.th32OwnerProcessID == GetCurrentProcessId() ? 1 : 0;
+    }
+    return count;
+}
+
+// A file to flush: the helper's flush of it ends at once, so only the helper's own life is
+// under test.
+class FlushTarget {
+public:
+    FlushTarget()
+        : file(CreateFileW((folder.path() / "flushed.txt").wstring().c_str(), GENERIC_WRITE, 0,
+                           nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)) {}
+    HANDLE get() const { return file.get(); }
+
+private:
+    TempFolder folder{"flush"};
+    UniqueHandle file;
+};
+
+// One flush through the helper; true when the helper ran it and it succeeded.
+bool flushedThrough(FlushThread& flusher, HANDLE target, HANDLE stopEvent) {
+    BOOL ok = FALSE;
+    DWORD error = 0;
+    return flusher.flush(target, stopEvent, INFINITE, ok, error) == WAIT_OBJECT_0 && ok;
+}
+
 } // namespace
+
+TEST(FlushHelper, StartsWithTheFirstFlushAndEndsWithItsOwner) {
+    FlushTarget target;
+    ASSERT_NE(nullptr, target.get());
+    UniqueHandle stopEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    const int before = threadCount();
+    {
+        FlushThread flusher(INFINITE);
+        ASSERT_TRUE(flusher.usable());
+        // A server that no client has reached keeps no helper.
+        EXPECT_EQ(before, threadCount());
+        EXPECT_TRUE(flushedThrough(flusher, target.get(), stopEvent.get()));
+        EXPECT_EQ(before + 1, threadCount());
+        // The next flush takes the same helper.
+        EXPECT_TRUE(flushedThrough(flusher, target.get(), stopEvent.get()));
+        EXPECT_EQ(before + 1, threadCount());
+    }
+    EXPECT_EQ(before, threadCount());
+}
+
+TEST(FlushHelper, AnIdleHelperEndsAndTheNextFlushStartsAnother) {
+    FlushTarget target;
+    UniqueHandle stopEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    const int before = threadCount();
+    FlushThread flusher(1);
+    EXPECT_TRUE(flushedThrough(flusher, target.get(), stopEvent.get()));
+    // Waits for the helper's own end; the bound only keeps a helper that never ends from
+    // hanging the run.
+    for (int i = 0; i < 3000 && threadCount() != before; ++i) {
+        Sleep(10);
+    }
+    EXPECT_EQ(before, threadCount());
+    EXPECT_TRUE(flushedThrough(flusher, target.get(), stopEvent.get()));
+}
+
+TEST(FlushHelper, FlushesRacingTheHelpersEndAreNeitherLostNorLeaked) {
+    FlushTarget target;
+    UniqueHandle stopEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    const int threadsBefore = threadCount();
+    {
+        // With no idle time at all every flush meets a helper that is ending or has ended: a
+        // flush that no helper takes hangs here, and the handle of every helper that ended
+        // must have been closed.
+        FlushThread flusher(0);
+        ASSERT_TRUE(flushedThrough(flusher, target.get(), stopEvent.get()));
+        DWORD handlesBefore = 0;
+        ASSERT_TRUE(GetProcessHandleCount(GetCurrentProcess(), &handlesBefore));
+        int flushed = 0;
+        for (int i = 0; i < 300; ++i) {
+            flushed += flushedThrough(flusher, target.get(), stopEvent.get()) ? 1 : 0;
+        }
+        EXPECT_EQ(300, flushed);
+        DWORD handlesAfter = 0;
+        ASSERT_TRUE(GetProcessHandleCount(GetCurrentProcess(), &handlesAfter));
+        // At most the one helper's handle more or less: never one per helper started.
+        EXPECT_LE(handlesAfter, handlesBefore + 1);
+    }
+    EXPECT_EQ(threadsBefore, threadCount());
+}
 
 TEST_F(PipeFixture, StartTwiceRunsOneThread) {
     EXPECT_TRUE(server->start());

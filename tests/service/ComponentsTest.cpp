@@ -9,12 +9,16 @@
 #include "dns/DnsManager.h"
 #include "pipe/PipeServer.h"
 #include "service/Components.h"
+#include "service/ServiceHost.h"
 #include "vpn/VpnService.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <future>
 #include <thread>
 
 namespace {
@@ -121,6 +125,140 @@ TEST_F(ComponentsTest, ShutdownThatDoesNotEndIsReportedWithWhatStillRuns) {
     }
     EXPECT_EQ(nullptr, g_vpnService);
     EXPECT_TRUE(wfpdouble::nothingLeft());
+}
+
+// The host's side of a STOP: the control handler, the service main thread's wait for it and
+// the shut-down that follows, over the same components.
+class ServiceHostTest : public ComponentsTest {
+protected:
+    // A recheck this long never comes within a test: only the handler's wake-up ends the
+    // wait, and a lost one shows as a main thread that does not end.
+    static constexpr std::chrono::hours kNoRecheck{1};
+
+    void SetUp() override {
+        ComponentsTest::SetUp();
+        reportFirstStartPending();
+    }
+    void TearDown() override {
+        if (mainThread.joinable()) {
+            mainThread.join();
+        }
+        g_running = false;
+        ComponentsTest::TearDown();
+    }
+
+    // What ServiceMain does once RUNNING is reported, on a thread of its own.
+    void startMainThread(std::chrono::milliseconds recheck) {
+        std::promise<void> ended;
+        mainEnded = ended.get_future();
+        mainThread = std::thread([recheck, ended = std::move(ended)]() mutable {
+            waitForStop(recheck);
+            shutDownService();
+            ended.set_value();
+        });
+    }
+
+    // Gives the main thread time to be inside its wait, so that the STOP has to wake it; a
+    // STOP that comes before the wait began is found by its first look at g_running, and the
+    // test still passes.
+    static void letTheWaitBegin() { std::this_thread::sleep_for(200ms); }
+
+    // The main thread must end; one that does not has lost the STOP and waits out its
+    // recheck. The bound is far beyond any shut-down here and far below the recheck.
+    void expectMainThreadEnds() {
+        if (mainEnded.wait_for(60s) != std::future_status::ready) {
+            std::fprintf(stderr, "FAIL: the STOP did not wake the service main thread\n");
+            std::fflush(stderr);
+            std::_Exit(1);
+        }
+        mainThread.join();
+    }
+
+    std::thread mainThread;
+    std::future<void> mainEnded;
+};
+
+TEST_F(ServiceHostTest, StopWakesTheWaitOfAnIdleService) {
+    ASSERT_TRUE(reportRunning());
+    EXPECT_TRUE(g_running);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), g_serviceStatus.dwCurrentState);
+    startMainThread(kNoRecheck);
+    letTheWaitBegin();
+
+    ServiceCtrlHandler(SERVICE_CONTROL_STOP);
+    expectMainThreadEnds();
+
+    EXPECT_FALSE(g_running);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), g_serviceStatus.dwCurrentState);
+    EXPECT_EQ(static_cast<DWORD>(NO_ERROR), g_serviceStatus.dwWin32ExitCode);
+    EXPECT_EQ(nullptr, g_pipeServer);
+    EXPECT_EQ(nullptr, g_vpnService);
+    EXPECT_EQ(-1, indexOf("Stopping VPN..."));
+    const long received = indexOf("Service received STOP control");
+    ASSERT_GE(received, 0);
+    EXPECT_LT(received, indexOf("Service shutting down..."));
+    EXPECT_LT(indexOf("Service shutting down..."), indexOf("PipeServer stopped"));
+    EXPECT_LT(indexOf("PipeServer stopped"), indexOf("=== Service stopped ==="));
+}
+
+TEST_F(ServiceHostTest, StopWakesTheWaitWhileTheVpnRunsAndTheVpnGoesFirst) {
+    ASSERT_TRUE(reportRunning());
+    ASSERT_EQ(R"({"message":"VPN started successfully","status":"ok"})",
+              pipeclient::exchange(R"({"command":"start"})"));
+    ASSERT_EQ(12u, wfpdouble::liveFilters().size());
+    startMainThread(kNoRecheck);
+    letTheWaitBegin();
+    capture.clear();
+
+    ServiceCtrlHandler(SERVICE_CONTROL_STOP);
+    expectMainThreadEnds();
+
+    EXPECT_TRUE(wfpdouble::nothingLeft());
+    EXPECT_EQ(0, enginedouble::runsInProgress());
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), g_serviceStatus.dwCurrentState);
+    const char* const order[] = {
+        "Service received STOP control", "Service shutting down...", "Stopping VPN...",
+        "VpnService::stop - Completed",  "PipeServer stopped",       "Winsock cleaned up",
+        "=== Service stopped ==="};
+    long previous = -1;
+    for (const char* message : order) {
+        const long at = indexOf(message);
+        EXPECT_GT(at, previous) << message;
+        previous = at;
+    }
+}
+
+TEST_F(ServiceHostTest, StopDuringTheStartUpIsNotLost) {
+    ServiceCtrlHandler(SERVICE_CONTROL_STOP);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), g_serviceStatus.dwCurrentState);
+    EXPECT_EQ(2u, g_serviceStatus.dwCheckPoint);
+
+    // The rest of the start-up neither goes back to START_PENDING nor reports RUNNING.
+    reportStartPending();
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), g_serviceStatus.dwCurrentState);
+    EXPECT_EQ(3u, g_serviceStatus.dwCheckPoint);
+    EXPECT_FALSE(reportRunning());
+    EXPECT_FALSE(g_running);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), g_serviceStatus.dwCurrentState);
+
+    startMainThread(kNoRecheck);
+    expectMainThreadEnds();
+    EXPECT_EQ(-1, indexOf("Service is now running"));
+    EXPECT_GE(indexOf("PipeServer stopped"), 0);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), g_serviceStatus.dwCurrentState);
+    EXPECT_EQ(static_cast<DWORD>(NO_ERROR), g_serviceStatus.dwWin32ExitCode);
+}
+
+TEST_F(ServiceHostTest, WithoutTheStopEventTheRecheckStillFindsTheStop) {
+    // As after a failed CreateEventW: running, but nothing for the handler to set.
+    g_running = true;
+    startMainThread(20ms);
+    letTheWaitBegin();
+
+    ServiceCtrlHandler(SERVICE_CONTROL_STOP);
+    expectMainThreadEnds();
+    EXPECT_GE(indexOf("=== Service stopped ==="), 0);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), g_serviceStatus.dwCurrentState);
 }
 
 } // namespace
