@@ -31,36 +31,35 @@ std::string unknown(DWORD error) {
     return orvanet::format("unknown ({})", formatWindowsError(error));
 }
 
-std::string programPath(DWORD processId) {
-    UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
-    if (!process) {
-        return unknown(GetLastError());
-    }
+std::optional<std::string> imagePath(HANDLE process, DWORD& error) {
     std::wstring path(MAX_PATH, L'\0');
     for (;;) {
         DWORD length = static_cast<DWORD>(path.size());
-        if (QueryFullProcessImageNameW(process.get(), 0, path.data(), &length)) {
+        if (QueryFullProcessImageNameW(process, 0, path.data(), &length)) {
             path.resize(length);
             return utf8(path);
         }
-        const DWORD error = GetLastError();
+        error = GetLastError();
         if (error != ERROR_INSUFFICIENT_BUFFER || path.size() >= 32768) {
-            return unknown(error);
+            return std::nullopt;
         }
         path.resize(path.size() * 2);
     }
 }
 
-// The client's token, taken while impersonating it; the thread is itself again before this
-// returns, whatever happened.
-UniqueHandle clientToken(HANDLE instance, DWORD& error) {
+// The user of the client's token, read while impersonating it through the thread's effective
+// token (no handle of its own to open and close); the thread is itself again before this
+// returns, whatever happened. False with the error when the client could not be
+// impersonated or its token not read.
+bool clientUser(HANDLE instance, void* buffer, DWORD size, DWORD& error) {
     if (!ImpersonateNamedPipeClient(instance)) {
         error = GetLastError();
-        return UniqueHandle();
+        return false;
     }
-    HANDLE token = nullptr;
-    const BOOL opened = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token);
-    error = opened ? 0 : GetLastError();
+    DWORD needed = 0;
+    const BOOL read =
+        GetTokenInformation(GetCurrentThreadEffectiveToken(), TokenUser, buffer, size, &needed);
+    error = read ? 0 : GetLastError();
     if (!RevertToSelf()) {
         // Serving on in the client's context is never acceptable; the platform's advice is to
         // end the process.
@@ -68,7 +67,7 @@ UniqueHandle clientToken(HANDLE instance, DWORD& error) {
                  formatWindowsError(GetLastError()));
         std::abort();
     }
-    return UniqueHandle(opened ? token : nullptr);
+    return read != FALSE;
 }
 
 std::optional<std::string> lookUpAccount(PSID sid) {
@@ -85,16 +84,11 @@ std::optional<std::string> lookUpAccount(PSID sid) {
 
 std::string accountOf(HANDLE instance) {
     static AccountNames accounts(lookUpAccount);
-    DWORD error = 0;
-    const UniqueHandle token = clientToken(instance, error);
-    if (!token) {
-        return unknown(error);
-    }
     // Room for any SID: one call instead of asking for the size first.
     alignas(TOKEN_USER) unsigned char buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-    DWORD size = 0;
-    if (!GetTokenInformation(token.get(), TokenUser, buffer, sizeof buffer, &size)) {
-        return unknown(GetLastError());
+    DWORD error = 0;
+    if (!clientUser(instance, buffer, sizeof buffer, error)) {
+        return unknown(error);
     }
     PSID sid = reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid;
     if (std::optional<std::string> name = accounts.nameOf(sid)) {
@@ -111,12 +105,57 @@ std::string accountOf(HANDLE instance) {
 
 } // namespace
 
+ClientPrograms::ClientPrograms(std::size_t limit) : limit(limit) {}
+
+std::string ClientPrograms::pathOf(DWORD processId) {
+    std::lock_guard lock(mutex);
+    if (const auto found = known.find(processId); found != known.end()) {
+        return found->second.path;
+    }
+    // SYNCHRONIZE, to tell later whether the process has ended.
+    UniqueHandle process(
+        OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, processId));
+    if (!process) {
+        return unknown(GetLastError());
+    }
+    DWORD error = 0;
+    std::optional<std::string> path = imagePath(process.get(), error);
+    if (!path) {
+        return unknown(error);
+    }
+    makeRoom();
+    known.emplace(processId, Known{std::move(process), *path});
+    return *std::move(path);
+}
+
+std::size_t ClientPrograms::kept() {
+    std::lock_guard lock(mutex);
+    return known.size();
+}
+
+void ClientPrograms::makeRoom() {
+    if (known.size() < limit) {
+        return;
+    }
+    for (auto entry = known.begin(); entry != known.end();) {
+        if (WaitForSingleObject(entry->second.process.get(), 0) != WAIT_TIMEOUT) {
+            entry = known.erase(entry);
+        } else {
+            ++entry;
+        }
+    }
+    if (known.size() >= limit) {
+        known.clear();
+    }
+}
+
 std::string describeClient(HANDLE instance) {
     ULONG processId = 0;
     if (!GetNamedPipeClientProcessId(instance, &processId)) {
         return orvanet::format("PipeServer - Client could not be identified: {}",
                                formatWindowsError(GetLastError()));
     }
+    static ClientPrograms programs;
     return orvanet::format("PipeServer - Client: process {}, program {}, account {}", processId,
-                           programPath(processId), accountOf(instance));
+                           programs.pathOf(processId), accountOf(instance));
 }

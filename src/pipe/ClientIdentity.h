@@ -2,6 +2,11 @@
 
 #include <windows.h>
 
+#include "platform/Owners.h"
+
+#include <cstddef>
+#include <map>
+#include <mutex>
 #include <string>
 
 // Who is on the other end of a connected instance, as one log message: the client's
@@ -12,3 +17,29 @@
 // whatever level it allowed (identification suffices) and reverting at once. Windows
 // allows that only after the first read from the instance.
 std::string describeClient(HANDLE instance);
+
+// The program paths of client processes, kept with a handle to each process. While a handle
+// is open the process id cannot be given to another process, so a client whose id is kept
+// is the process whose path was read: a client that polls costs no look-up after its first
+// request. When the limit is reached the entries of processes that have ended are dropped,
+// or all of them if every process still runs.
+class ClientPrograms {
+public:
+    explicit ClientPrograms(std::size_t limit = 16);
+
+    // The full path of the client's program, or "unknown (reason)".
+    std::string pathOf(DWORD processId);
+    std::size_t kept();
+
+private:
+    struct Known {
+        UniqueHandle process;
+        std::string path;
+    };
+
+    void makeRoom();
+
+    std::size_t limit;
+    std::mutex mutex;
+    std::map<DWORD, Known> known;
+};

@@ -1,4 +1,5 @@
 #include "pipe/AccountNames.h"
+#include "pipe/ClientIdentity.h"
 
 #include "platform/Owners.h"
 
@@ -73,3 +74,78 @@ TEST(AccountNames, AnInvalidSidIsNeitherLookedUpNorNamed) {
 }
 
 } // namespace
+
+namespace {
+
+std::string ownProgram() {
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    const int length = WideCharToMultiByte(CP_UTF8, 0, path, -1, nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<std::size_t>(length), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, path, -1, out.data(), length, nullptr, nullptr);
+    out.resize(out.size() - 1);
+    return out;
+}
+
+// A process that stays alive (suspended) until it is ended.
+struct Child {
+    PROCESS_INFORMATION info{};
+    Child() {
+        wchar_t command[] = L"C:\\windows\\system32\\cmd.exe /c exit";
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        EXPECT_TRUE(CreateProcessW(nullptr, command, nullptr, nullptr, FALSE, CREATE_SUSPENDED,
+                                   nullptr, nullptr, &startup, &info));
+    }
+    ~Child() {
+        end();
+        CloseHandle(info.hThread);
+        CloseHandle(info.hProcess);
+    }
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+    void end() {
+        TerminateProcess(info.hProcess, 0);
+        WaitForSingleObject(info.hProcess, 5000);
+    }
+};
+
+} // namespace
+
+TEST(ClientPrograms, KeepsLiveClientsDropsEndedOnesAndStaysBounded) {
+    const std::string cmd = "C:\\windows\\system32\\cmd.exe";
+    DWORD handlesBefore = 0;
+    GetProcessHandleCount(GetCurrentProcess(), &handlesBefore);
+    {
+        ClientPrograms programs(2);
+        const DWORD self = GetCurrentProcessId();
+        EXPECT_EQ(ownProgram(), programs.pathOf(self));
+        EXPECT_EQ(ownProgram(), programs.pathOf(self));
+        EXPECT_EQ(1u, programs.kept());
+
+        Child first;
+        EXPECT_EQ(cmd, programs.pathOf(first.info.dwProcessId));
+        EXPECT_EQ(2u, programs.kept());
+        // Full, with one client ended: only that one goes.
+        first.end();
+        Child second;
+        EXPECT_EQ(cmd, programs.pathOf(second.info.dwProcessId));
+        EXPECT_EQ(2u, programs.kept());
+        EXPECT_EQ(ownProgram(), programs.pathOf(self));
+        EXPECT_EQ(2u, programs.kept());
+        // Full with every client alive: it starts afresh, and still names everyone right.
+        Child third;
+        EXPECT_EQ(cmd, programs.pathOf(third.info.dwProcessId));
+        EXPECT_EQ(1u, programs.kept());
+        EXPECT_EQ(ownProgram(), programs.pathOf(self));
+        EXPECT_EQ(cmd, programs.pathOf(second.info.dwProcessId)); // afresh once more
+        EXPECT_EQ(1u, programs.kept());
+
+        // No such process: named unknown, nothing kept.
+        EXPECT_EQ(0u, programs.pathOf(0xFFFFFFF0).rfind("unknown (", 0));
+        EXPECT_EQ(1u, programs.kept());
+    }
+    DWORD handlesAfter = 0;
+    GetProcessHandleCount(GetCurrentProcess(), &handlesAfter);
+    EXPECT_EQ(handlesBefore, handlesAfter) << "a client's process handle outlived the cache";
+}
