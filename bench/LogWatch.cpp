@@ -4,16 +4,6 @@
 
 namespace bench {
 
-namespace {
-
-LONGLONG counterNow() {
-    LARGE_INTEGER value;
-    QueryPerformanceCounter(&value);
-    return value.QuadPart;
-}
-
-} // namespace
-
 LogWatch::LogWatch(std::wstring path) : path(std::move(path)) {}
 
 LogWatch::~LogWatch() {
@@ -62,7 +52,7 @@ void LogWatch::readNew() {
         if (!ReadFile(file.get(), buffer, sizeof buffer, &got, &at) || got == 0) {
             break;
         }
-        const LONGLONG stamp = counterNow();
+        const LONGLONG stamp = clock.now();
         offset += got;
         partial.append(buffer, got);
         std::lock_guard lock(mutex);

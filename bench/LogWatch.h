@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Stats.h"
 #include "platform/Owners.h"
 
 #include <windows.h>
@@ -42,6 +43,7 @@ private:
     void run();
     void readNew();
 
+    const Clock clock;
     std::wstring path;
     UniqueHandle file;
     LONGLONG offset = 0;

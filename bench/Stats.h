@@ -6,9 +6,16 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdio>
+#include <string>
+#include <string_view>
 #include <vector>
 
 namespace bench {
+
+// A command-line argument (a key, a request) as the ASCII text it is.
+inline std::string narrow(std::wstring_view text) {
+    return std::string(text.begin(), text.end());
+}
 
 struct Summary {
     double median = 0;

@@ -43,14 +43,6 @@ struct Target {
     double busyMs = 0;
 };
 
-std::string narrow(const std::wstring& text) {
-    std::string out;
-    for (wchar_t c : text) {
-        out.push_back(static_cast<char>(c));
-    }
-    return out;
-}
-
 // One block of exchanges; its median, or a negative number when an exchange failed or a
 // server answered something else (it would not be the server meant to be measured).
 double block(const bench::Clock& clock, Target& target, const std::string& request, int count) {
@@ -91,7 +83,7 @@ int wmain(int argc, wchar_t** argv) {
     }
     const int count = _wtoi(argv[1]);
     const int blockSize = _wtoi(argv[2]);
-    const std::string request = narrow(argv[3]);
+    const std::string request = bench::narrow(argv[3]);
     if (count <= 0 || blockSize <= 0 || count % blockSize != 0) {
         std::fprintf(stderr, "pipe_client: COUNT must be a positive multiple of BLOCK\n");
         return 2;
@@ -104,7 +96,7 @@ int wmain(int argc, wchar_t** argv) {
             std::fprintf(stderr, "pipe_client: %ls is not KEY=PIPE\n", argv[i]);
             return 2;
         }
-        Target target{narrow(argument.substr(0, equals)), argument.substr(equals + 1)};
+        Target target{bench::narrow(argument.substr(0, equals)), argument.substr(equals + 1)};
         if (!target.pipe.empty() && target.pipe.front() == L'@') {
             const std::filesystem::path file = target.pipe.substr(1);
             std::error_code ignored;

@@ -21,14 +21,6 @@ constexpr DWORD kStateTimeoutMs = 60000;
 constexpr DWORD kSettleMs = 300;
 constexpr DWORD kSpreadMs = 1000;
 
-std::string narrow(const wchar_t* text) {
-    std::string out;
-    for (; *text != L'\0'; ++text) {
-        out.push_back(static_cast<char>(*text));
-    }
-    return out;
-}
-
 struct StopTimes {
     LONGLONG sent = 0;
     LONGLONG stopped = 0;
@@ -67,8 +59,8 @@ int wmain(int argc, wchar_t** argv) {
         return 2;
     }
     const int runs = _wtoi(argv[1]);
-    const std::string key = narrow(argv[3]);
-    const std::string baseKey = narrow(argv[6]);
+    const std::string key = bench::narrow(argv[3]);
+    const std::string baseKey = bench::narrow(argv[6]);
     constexpr DWORD access = SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS;
     ServiceHandle service = bench::openService(argv[2], access);
     ServiceHandle baseline = bench::openService(argv[5], access);

@@ -12,10 +12,7 @@ int wmain(int argc, wchar_t** argv) {
         std::fprintf(stderr, "usage: service_memory SERVICE KEY\n");
         return 2;
     }
-    std::string key;
-    for (const wchar_t* c = argv[2]; *c != L'\0'; ++c) {
-        key.push_back(static_cast<char>(*c));
-    }
+    const std::string key = bench::narrow(argv[2]);
     ServiceHandle service = bench::openService(argv[1], SERVICE_QUERY_STATUS);
     SERVICE_STATUS_PROCESS status{};
     if (!service || !bench::queryStatus(service.get(), status) || status.dwProcessId == 0) {

@@ -2,11 +2,11 @@
 
 #include "pipe/FlushThread.h"
 #include "pipe/PipeConstants.h"
+#include "support/ProcessCounts.h"
 #include "support/TestFiles.h"
 
 #include <windows.h>
 #include <aclapi.h>
-#include <tlhelp32.h>
 
 #include <atomic>
 #include <future>
@@ -25,19 +25,6 @@ UniqueHandle createForeignInstance() {
     return UniqueHandle(CreateNamedPipeW(pipeconst::pipeName, PIPE_ACCESS_DUPLEX,
                                          PIPE_TYPE_BYTE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES, 4096,
                                          4096, 0, nullptr));
-}
-
-// The threads this process has now.
-int threadCount() {
-    UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
-    THREADENTRY32 entry{};
-    entry.dwSize = sizeof entry;
-    int count = 0;
-    for (BOOL more = Thread32First(snapshot.get(), &entry); more;
-         more = Thread32Next(snapshot.get(), &entry)) {
-        count += entry.th32OwnerProcessID == GetCurrentProcessId() ? 1 : 0;
-    }
-    return count;
 }
 
 // A file to flush: the helper's flush of it ends at once, so only the helper's own life is
@@ -107,17 +94,14 @@ TEST(FlushHelper, FlushesRacingTheHelpersEndAreNeitherLostNorLeaked) {
         // must have been closed.
         FlushThread flusher(0);
         ASSERT_TRUE(flushedThrough(flusher, target.get(), stopEvent.get()));
-        DWORD handlesBefore = 0;
-        ASSERT_TRUE(GetProcessHandleCount(GetCurrentProcess(), &handlesBefore));
+        const std::uintptr_t handlesBefore = handleWatermark();
         int flushed = 0;
         for (int i = 0; i < 300; ++i) {
             flushed += flushedThrough(flusher, target.get(), stopEvent.get()) ? 1 : 0;
         }
         EXPECT_EQ(300, flushed);
-        DWORD handlesAfter = 0;
-        ASSERT_TRUE(GetProcessHandleCount(GetCurrentProcess(), &handlesAfter));
-        // At most the one helper's handle more or less: never one per helper started.
-        EXPECT_LE(handlesAfter, handlesBefore + 1);
+        // At most the one helper's handle more: never one per helper started.
+        EXPECT_LE(handleWatermark(), handlesBefore + kHandleSlot);
     }
     EXPECT_EQ(threadsBefore, threadCount());
 }

@@ -15,9 +15,13 @@ std::string utf8(const std::wstring& text) {
 
 } // namespace
 
-std::string ownClientLine() {
+std::string ownProgram() {
     wchar_t program[MAX_PATH] = {};
     GetModuleFileNameW(nullptr, program, MAX_PATH);
+    return utf8(program);
+}
+
+std::string ownClientLine() {
     wchar_t user[256] = {};
     DWORD userLength = 256;
     GetUserNameW(user, &userLength);
@@ -28,7 +32,7 @@ std::string ownClientLine() {
     SID_NAME_USE use{};
     LookupAccountNameW(nullptr, user, sid, &sidSize, domain, &domainLength, &use);
     return "PipeServer - Client: process " + std::to_string(GetCurrentProcessId()) + ", program " +
-           utf8(program) + ", account " + utf8(domain) + "\\" + utf8(user);
+           ownProgram() + ", account " + utf8(domain) + "\\" + utf8(user);
 }
 
 void PipeFixture::SetUp() {

@@ -17,6 +17,8 @@
 // The line that names this test process as the pipe's client: its id, its program and its
 // account, found here independently of the server's way.
 std::string ownClientLine();
+// This test program's full path, in UTF-8.
+std::string ownProgram();
 
 // A log file of its own and a fresh VpnService double for every test; the server is
 // started by the test.

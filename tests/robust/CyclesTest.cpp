@@ -1,9 +1,9 @@
 // Start and stop cycles through the control pipe must not leave handles, threads or memory
 // behind. ORVANET_CYCLES sets the number of cycles (the robustness command runs 1,000).
 #include "ServiceUnderTest.h"
+#include "support/ProcessCounts.h"
 
 #include <psapi.h>
-#include <tlhelp32.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -20,30 +20,11 @@ struct Counters {
     SIZE_T workingSet = 0;
 };
 
-// The highest of a few fresh handle values. Wine does not count a process's handles, but
-// it hands out the lowest free slot, so leaked handles push new values up.
-std::uintptr_t handleWatermark() {
-    std::vector<UniqueHandle> probes;
-    std::uintptr_t highest = 0;
-    for (int i = 0; i < 16; ++i) {
-        probes.emplace_back(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-        highest = std::max(highest, reinterpret_cast<std::uintptr_t>(probes.back().get()));
-    }
-    return highest;
-}
-
 Counters measure() {
     Counters counters;
     GetProcessHandleCount(GetCurrentProcess(), &counters.handles);
     counters.handleWatermark = handleWatermark();
-    UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
-    THREADENTRY32 entry{};
-    entry.dwSize = sizeof(entry);
-    if (snapshot && Thread32First(snapshot.get(), &entry)) {
-        do {
-            counters.threads += entry.th32OwnerProcessID == GetCurrentProcessId() ? 1 : 0;
-        } while (Thread32Next(snapshot.get(), &entry));
-    }
+    counters.threads = threadCount();
     PROCESS_MEMORY_COUNTERS_EX memory{};
     memory.cb = sizeof(memory);
     GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory),

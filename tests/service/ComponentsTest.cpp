@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <initializer_list>
 #include <cstdio>
 #include <cstdlib>
 #include <future>
@@ -53,6 +54,16 @@ protected:
         return found == lines.end() ? -1 : static_cast<long>(found - lines.begin());
     }
 
+    // Every message was logged, each after the one before it.
+    void expectInOrder(std::initializer_list<const char*> messages) const {
+        long previous = -1;
+        for (const char* message : messages) {
+            const long at = indexOf(message);
+            EXPECT_GT(at, previous) << message;
+            previous = at;
+        }
+    }
+
     DebugCapture capture;
 };
 
@@ -69,13 +80,9 @@ TEST_F(ComponentsTest, ShutdownStopsTheRunningVpnWhileThePipeStillServes) {
     EXPECT_NE(nullptr, g_dnsManager);
     EXPECT_TRUE(wfpdouble::nothingLeft());
 
-    const long stopping = indexOf("Stopping VPN...");
-    ASSERT_GE(stopping, 0);
-    EXPECT_LT(stopping, indexOf("VpnService::stop - Completed"));
-    EXPECT_LT(indexOf("VpnService::stop - Completed"), indexOf("PipeServer stopping..."));
-    EXPECT_LT(indexOf("PipeServer stopping..."), indexOf("PipeServer stopped"));
     // The session is destroyed after the pipe server and finds nothing to stop.
-    EXPECT_LT(indexOf("PipeServer stopped"), indexOf("VpnService::stop - VPN already stopped"));
+    expectInOrder({"Stopping VPN...", "VpnService::stop - Completed", "PipeServer stopping...",
+                   "PipeServer stopped", "VpnService::stop - VPN already stopped"});
 }
 
 TEST_F(ComponentsTest, ShutdownOfAnIdleServiceDoesNotStopTheVpn) {
@@ -194,11 +201,8 @@ TEST_F(ServiceHostTest, StopWakesTheWaitOfAnIdleService) {
     EXPECT_EQ(nullptr, g_pipeServer);
     EXPECT_EQ(nullptr, g_vpnService);
     EXPECT_EQ(-1, indexOf("Stopping VPN..."));
-    const long received = indexOf("Service received STOP control");
-    ASSERT_GE(received, 0);
-    EXPECT_LT(received, indexOf("Service shutting down..."));
-    EXPECT_LT(indexOf("Service shutting down..."), indexOf("PipeServer stopped"));
-    EXPECT_LT(indexOf("PipeServer stopped"), indexOf("=== Service stopped ==="));
+    expectInOrder({"Service received STOP control", "Service shutting down...",
+                   "PipeServer stopped", "=== Service stopped ==="});
 }
 
 TEST_F(ServiceHostTest, StopWakesTheWaitWhileTheVpnRunsAndTheVpnGoesFirst) {
@@ -216,16 +220,9 @@ TEST_F(ServiceHostTest, StopWakesTheWaitWhileTheVpnRunsAndTheVpnGoesFirst) {
     EXPECT_TRUE(wfpdouble::nothingLeft());
     EXPECT_EQ(0, enginedouble::runsInProgress());
     EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), g_serviceStatus.dwCurrentState);
-    const char* const order[] = {
-        "Service received STOP control", "Service shutting down...", "Stopping VPN...",
-        "VpnService::stop - Completed",  "PipeServer stopped",       "Winsock cleaned up",
-        "=== Service stopped ==="};
-    long previous = -1;
-    for (const char* message : order) {
-        const long at = indexOf(message);
-        EXPECT_GT(at, previous) << message;
-        previous = at;
-    }
+    expectInOrder({"Service received STOP control", "Service shutting down...", "Stopping VPN...",
+                   "VpnService::stop - Completed", "PipeServer stopped", "Winsock cleaned up",
+                   "=== Service stopped ==="});
 }
 
 TEST_F(ServiceHostTest, StopDuringTheStartUpIsNotLost) {

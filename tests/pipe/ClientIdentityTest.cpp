@@ -1,7 +1,8 @@
-#include "pipe/AccountNames.h"
+#include "PipeFixture.h"
 #include "pipe/ClientIdentity.h"
 
 #include "platform/Owners.h"
+#include "support/ProcessCounts.h"
 
 #include <gtest/gtest.h>
 #include <sddl.h>
@@ -77,16 +78,6 @@ TEST(AccountNames, AnInvalidSidIsNeitherLookedUpNorNamed) {
 
 namespace {
 
-std::string ownProgram() {
-    wchar_t path[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    const int length = WideCharToMultiByte(CP_UTF8, 0, path, -1, nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<std::size_t>(length), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, path, -1, out.data(), length, nullptr, nullptr);
-    out.resize(out.size() - 1);
-    return out;
-}
-
 // A process that stays alive (suspended) until it is ended.
 struct Child {
     PROCESS_INFORMATION info{};
@@ -114,8 +105,7 @@ struct Child {
 
 TEST(ClientPrograms, KeepsLiveClientsDropsEndedOnesAndStaysBounded) {
     const std::string cmd = "C:\\windows\\system32\\cmd.exe";
-    DWORD handlesBefore = 0;
-    GetProcessHandleCount(GetCurrentProcess(), &handlesBefore);
+    const std::uintptr_t handlesBefore = handleWatermark();
     {
         ClientPrograms programs(2);
         const DWORD self = GetCurrentProcessId();
@@ -145,7 +135,5 @@ TEST(ClientPrograms, KeepsLiveClientsDropsEndedOnesAndStaysBounded) {
         EXPECT_EQ(0u, programs.pathOf(0xFFFFFFF0).rfind("unknown (", 0));
         EXPECT_EQ(1u, programs.kept());
     }
-    DWORD handlesAfter = 0;
-    GetProcessHandleCount(GetCurrentProcess(), &handlesAfter);
-    EXPECT_EQ(handlesBefore, handlesAfter) << "a client's process handle outlived the cache";
+    EXPECT_EQ(handlesBefore, handleWatermark()) << "a client's process handle outlived the cache";
 }
