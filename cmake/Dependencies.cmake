@@ -4,6 +4,11 @@
 # build GoogleTest from ORVANET_GOOGLETEST_SOURCE (the toolchain file sets both). A native
 # Windows build finds them as CMake packages (vcpkg: fmt, nlohmann-json, gtest).
 
+# Nothing is formatted by locale ("{:L}"): fmt's locale support alone brings the C++
+# runtime's whole locale and stream code into every program. Nor are floating-point
+# numbers (log/Format.h refuses them), whose formatting is a third of fmt's code.
+set(_fmt_without_locale "FMT_STATIC_THOUSANDS_SEPARATOR=','" FMT_USE_FLOAT=0 FMT_USE_DOUBLE=0
+                        FMT_USE_LONG_DOUBLE=0)
 if(ORVANET_STAGE_HEADERS_FROM)
     set(_staged "${CMAKE_BINARY_DIR}/staged/include")
     foreach(_lib fmt nlohmann)
@@ -15,13 +20,15 @@ if(ORVANET_STAGE_HEADERS_FROM)
     endforeach()
     add_library(orvanet_fmt INTERFACE)
     target_include_directories(orvanet_fmt SYSTEM INTERFACE "${_staged}")
-    target_compile_definitions(orvanet_fmt INTERFACE FMT_HEADER_ONLY)
+    target_compile_definitions(orvanet_fmt INTERFACE FMT_HEADER_ONLY ${_fmt_without_locale})
     add_library(orvanet_json INTERFACE)
     target_include_directories(orvanet_json SYSTEM INTERFACE "${_staged}")
     add_library(fmt::fmt-header-only ALIAS orvanet_fmt)
     add_library(nlohmann_json::nlohmann_json ALIAS orvanet_json)
 else()
     find_package(fmt 9 REQUIRED)
+    set_property(TARGET fmt::fmt-header-only APPEND PROPERTY INTERFACE_COMPILE_DEFINITIONS
+                 ${_fmt_without_locale})
     find_package(nlohmann_json 3.11 REQUIRED)
 endif()
 

@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 
 #include <string>
+#include <type_traits>
 #include <utility>
 
 namespace orvanet {
@@ -16,6 +17,9 @@ using FormatString = fmt::format_string<Args...>;
 
 template <typename... Args>
 std::string format(FormatString<Args...> fmt, Args&&... args) {
+    // The build leaves floating-point formatting out of fmt, which would then write nothing.
+    static_assert((!std::is_floating_point_v<std::remove_cvref_t<Args>> && ...),
+                  "no floating-point values in log text");
     return fmt::format(fmt, std::forward<Args>(args)...);
 }
 

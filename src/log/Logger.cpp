@@ -8,15 +8,15 @@
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
-#include <iomanip>
 #include <new>
-#include <sstream>
 
 namespace {
 
 constexpr std::uintmax_t kRotateAboveBytes = 10485760; // 10 MiB
 constexpr wchar_t kDefaultBase[] = L"C:\\ProgramData";
 constexpr wchar_t kLogFileName[] = L"Orvanet_service.log";
+// Lines end as they always have in this file, as text files do on Windows.
+constexpr std::string_view kLineEnd = "\r\n";
 
 const char* levelName(LogLevel level) {
     switch (level) {
@@ -88,14 +88,19 @@ void appendEscaped(std::string& out, std::string_view text) {
 // Whether the file is empty or its last byte ends a line: a write that failed part way may
 // have left the start of a line behind, and the next line must not continue it.
 bool endsAtLineStart(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary | std::ios::ate);
-    if (!in || in.tellg() <= 0) {
+    const UniqueHandle in(CreateFileW(path.c_str(), FILE_READ_DATA | FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    LARGE_INTEGER size{};
+    if (!in || !GetFileSizeEx(in.get(), &size) || size.QuadPart <= 0) {
         return true;
     }
-    in.seekg(-1, std::ios::end);
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(size.QuadPart - 1);
+    at.OffsetHigh = static_cast<DWORD>((size.QuadPart - 1) >> 32);
     char last = '\n';
-    in.get(last);
-    return last == '\n';
+    DWORD read = 0;
+    return !ReadFile(in.get(), &last, 1, &read, &at) || read != 1 || last == '\n';
 }
 
 } // namespace
@@ -155,7 +160,7 @@ bool Logger::initialize(const std::filesystem::path& path) {
         return false;
     }
     initialized = true;
-    file << '\n';
+    writeToFile(kLineEnd);
     writeSelfLine("=== Service logging initialized ===");
     debugOutput(orvanet::format("Logging initialized to: {}", narrow(logPath)));
     return true;
@@ -166,7 +171,7 @@ bool Logger::openFile() {
     if (isReparsePoint(logPath)) {
         return false;
     }
-    // Where users may create files, the file must be ours; held while the stream opens it,
+    // Where users may create files, the file must be ours; held while the log opens it,
     // so that its name cannot pass to another file in between.
     UniqueHandle checked;
     if (inSharedFolder) {
@@ -176,13 +181,23 @@ bool Logger::openFile() {
             return false;
         }
     }
-    file.clear();
-    file.open(logPath, std::ios::out | std::ios::app);
-    return file.is_open();
+    // Shared as the C runtime shares the files it opens: others may read and write it,
+    // but not delete or rename it while it is open.
+    file.reset(CreateFileW(logPath.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr));
+    return static_cast<bool>(file);
+}
+
+bool Logger::writeToFile(std::string_view text) {
+    DWORD written = 0;
+    const BOOL ok =
+        WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    return ok && written == text.size();
 }
 
 void Logger::writeSelfLine(std::string_view message) {
-    file << '[' << timestamp() << "] [INFO] " << message << std::endl;
+    writeToFile(orvanet::format("[{}] [INFO] {}{}", timestamp(), message, kLineEnd));
 }
 
 void Logger::writeLine(LogLevel level, std::string_view message) {
@@ -201,21 +216,20 @@ void Logger::writeLine(LogLevel level, std::string_view message) {
         ++debuggerOnlyLines;
         return;
     }
-    file << line << std::endl;
-    if (!file.good()) {
-        fileWriteFailed();
+    line += kLineEnd;
+    if (!writeToFile(line)) {
+        fileWriteFailed(GetLastError());
         ++debuggerOnlyLines;
         return;
     }
     rotateIfNeeded();
 }
 
-void Logger::fileWriteFailed() {
-    const DWORD error = GetLastError();
-    file.close();
+void Logger::fileWriteFailed(DWORD error) {
+    file.reset();
     fileFailed = true;
     debuggerOnlyLines = 0;
-    // The stream keeps no error of its own; the system's is named when it left one.
+    // A write that stopped short without failing leaves no error to name.
     const std::string cause = error != 0 ? " - " + formatWindowsError(error) : std::string();
     debugOutput(orvanet::format("Failed to write log file: {}{}; lines go to the debugger only "
                                 "until it can be written again",
@@ -223,20 +237,16 @@ void Logger::fileWriteFailed() {
 }
 
 void Logger::resumeFile() {
-    file.close();
+    file.reset();
     const bool lineStart = endsAtLineStart(logPath);
     if (!openFile()) {
         return;
     }
-    if (!lineStart) {
-        file << '\n';
-    }
     const std::string line =
         orvanet::format("[{}] [INFO] Log file written again; {} lines reached the debugger only",
                         timestamp(), debuggerOnlyLines);
-    file << line << std::endl;
-    if (!file.good()) {
-        file.close();
+    if (!writeToFile(orvanet::format("{}{}{}", lineStart ? "" : kLineEnd, line, kLineEnd))) {
+        file.reset();
         return;
     }
     fileFailed = false;
@@ -256,10 +266,10 @@ void Logger::logWindowsError(std::string_view api, std::uint32_t code) {
 
 void Logger::close() {
     std::lock_guard lock(mutex);
-    if (initialized && file.is_open()) {
+    if (initialized && file) {
         writeSelfLine("=== Service logging closing ===");
     }
-    file.close();
+    file.reset();
     initialized = false;
     fileFailed = false;
 }
@@ -267,8 +277,8 @@ void Logger::close() {
 std::string Logger::timestamp() {
     const auto now = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
     const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    // The text changes once a second, and making it (local time through a stream) costs
-    // more than writing the line to the file, so the lines of one second share it.
+    // The text changes once a second, and making it (local time) costs more than writing
+    // the line to the file, so the lines of one second share it.
     if (seconds == cachedSecond) {
         return cachedText;
     }
@@ -278,9 +288,9 @@ std::string Logger::timestamp() {
 #else
     localtime_r(&seconds, &local);
 #endif
-    std::ostringstream out;
-    out << std::put_time(&local, "%Y-%m-%d %H:%M:%S");
-    cachedText = out.str();
+    cachedText =
+        orvanet::format("{:04}-{:02}-{:02} {:02}:{:02}:{:02}", local.tm_year + 1900,
+                        local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
     cachedSecond = seconds;
     return cachedText;
 }
@@ -290,14 +300,13 @@ void Logger::debugOutput(std::string_view text) {
 }
 
 void Logger::rotateIfNeeded() {
-    if (!file.is_open()) {
+    // The size of the file as it is, others' writes included, not a count of ours.
+    LARGE_INTEGER size{};
+    if (!file || !GetFileSizeEx(file.get(), &size) ||
+        static_cast<std::uintmax_t>(size.QuadPart) <= kRotateAboveBytes) {
         return;
     }
-    const std::streamoff size = file.tellp();
-    if (size < 0 || static_cast<std::uintmax_t>(size) <= kRotateAboveBytes) {
-        return;
-    }
-    file.close();
+    file.reset();
     std::filesystem::path rotatedPath = logPath;
     rotatedPath.replace_extension(L".log.old");
     // Renamed and deleted through handles opened without following links: what moves is
@@ -317,7 +326,7 @@ void Logger::rotateIfNeeded() {
         }
     }
     if (!openFile()) {
-        fileWriteFailed();
+        fileWriteFailed(GetLastError());
         return;
     }
     if (rotated) {

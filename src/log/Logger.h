@@ -1,12 +1,12 @@
 #pragma once
 
 #include "log/Format.h"
+#include "platform/Owners.h"
 
 #include <concepts>
 #include <cstdint>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -65,12 +65,17 @@ private:
     std::string timestamp();
     static void debugOutput(std::string_view text);
     void rotateIfNeeded();
+    // The whole text in one write, so that a line is never split between writers.
+    bool writeToFile(std::string_view text);
     // A failed write closes the file; each later line tries it again, once.
-    void fileWriteFailed();
+    void fileWriteFailed(DWORD error);
     void resumeFile();
 
     std::mutex mutex;
-    std::ofstream file;
+    // Opened for appending only: every write lands at the end of the file as it is then,
+    // whoever else wrote to it or cut it. Written through the platform, not a stream, so
+    // that the service carries none of the runtime's stream and locale code.
+    UniqueHandle file;
     std::filesystem::path logPath;
     bool initialized = false;
     bool fileFailed = false;

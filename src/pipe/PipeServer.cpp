@@ -8,6 +8,7 @@
 #include "pipe/RequestText.h"
 
 #include <exception>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -108,9 +109,10 @@ void PipeServer::serverLoop() {
         FlushThread flusher;
         UniqueHandle instance;
         // Made once for the instance and the loop, not per client: the event and the
-        // buffer were a measurable part of an exchange.
+        // buffer were a measurable part of an exchange. The buffer is not filled in
+        // advance, so that only the pages a request lands in ever take memory.
         std::optional<PipeIo> io;
-        std::string buffer(pipeconst::bufferSize, '\0');
+        const auto buffer = std::make_unique_for_overwrite<char[]>(pipeconst::bufferSize);
         while (!stopRequested.load()) {
             if (!instance) {
                 io.reset();
@@ -151,7 +153,7 @@ void PipeServer::serverLoop() {
             }
             if (!stopRequested.load()) {
                 try {
-                    serveClient(*io, buffer);
+                    serveClient(*io, buffer.get());
                 } catch (const std::exception& e) {
                     logError("PipeServer - Client handling failed: {}", e.what());
                 } catch (...) {
@@ -165,10 +167,10 @@ void PipeServer::serverLoop() {
     logInfo("PipeServer::serverLoop - Thread exiting");
 }
 
-void PipeServer::serveClient(PipeIo& io, std::string& buffer) {
+void PipeServer::serveClient(PipeIo& io, char* buffer) {
     logInfo("PipeServer - Client connected");
     const IoResult received =
-        io.read(buffer.data(), pipeconst::requestReadLimit, pipeconst::pipeIoTimeoutMs);
+        io.read(buffer, pipeconst::requestReadLimit, pipeconst::pipeIoTimeoutMs);
     // Every local account may drive the VPN: the log says who asked. After the read, since
     // the client's token is only available once something was read from it.
     logInfo("{}", describeClient(io.handle()));
@@ -176,7 +178,7 @@ void PipeServer::serveClient(PipeIo& io, std::string& buffer) {
         reportFailure("ReadFile from pipe", received);
         return;
     }
-    const std::string_view text = trimLineEnds(std::string_view(buffer.data(), received.bytes));
+    const std::string_view text = trimLineEnds(std::string_view(buffer, received.bytes));
     logRequest(text);
 
     const std::string wire = serialiseResponse(answer(text));

@@ -41,6 +41,6 @@ private:
     // stop that comes between the loop's test and its next wait is not lost.
     UniqueHandle stopEvent;
 
-    void serveClient(PipeIo& io, std::string& buffer);
+    void serveClient(PipeIo& io, char* buffer);
     nlohmann::json answer(std::string_view text);
 };

@@ -9,6 +9,7 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <algorithm>
 #include <ctime>
 #include <fstream>
 #include <regex>
@@ -86,10 +87,12 @@ TEST_F(LoggerTest, FileHoldsStartLineLinesAndClosingLineInOrder) {
         EXPECT_EQ(expected[i].first, levelOf(lines[i + 1]));
         EXPECT_EQ(expected[i].second, messageOf(lines[i + 1]));
     }
-    // Text mode: every line ends in CR LF.
+    // Every line ends in CR LF, as text files do on Windows, and only once.
     const std::string raw = readFile(path);
     EXPECT_TRUE(raw.starts_with("\r\n["));
-    EXPECT_EQ(std::string::npos, raw.find("]\n"));
+    EXPECT_EQ(std::count(raw.begin(), raw.end(), '\n'), std::count(raw.begin(), raw.end(), '\r'));
+    EXPECT_EQ(std::string::npos, raw.find("\r\r"));
+    EXPECT_TRUE(raw.ends_with("===\r\n"));
 
     // The debugger saw the ordinary lines, prefixed, and the path notice; never the
     // three lines the log writes about itself.
@@ -517,6 +520,29 @@ TEST_F(LoggerTest, HeldLogIsNotRotatedAndItsOlderCopyKeptUntilItIsReleased) {
     lines = readLines(path);
     ASSERT_EQ(2u, lines.size());
     EXPECT_EQ("Log file rotated", messageOf(lines[0]));
+}
+
+// Someone who empties the log while the service runs (it is shared for writing) leaves no
+// gap: the next line goes at the end of the file as it is then, not where the last one
+// ended.
+TEST_F(LoggerTest, LinesGoToTheEndOfTheFileAsOthersLeftIt) {
+    const auto path = folder.path() / "cut.log";
+    ASSERT_TRUE(Logger::instance().initialize(path));
+    Logger::instance().log(LogLevel::Info, "before the cut");
+    {
+        UniqueHandle cut(CreateFileW(path.c_str(), GENERIC_WRITE,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, TRUNCATE_EXISTING,
+                                     0, nullptr));
+        ASSERT_TRUE(cut);
+    }
+    Logger::instance().log(LogLevel::Info, "after the cut");
+    Logger::instance().close();
+    const std::string raw = readFile(path);
+    EXPECT_EQ(std::string::npos, raw.find('\0'));
+    const auto lines = readLines(path);
+    ASSERT_EQ(2u, lines.size());
+    EXPECT_EQ("after the cut", messageOf(lines[0]));
+    EXPECT_EQ("=== Service logging closing ===", messageOf(lines[1]));
 }
 
 TEST_F(LoggerTest, ConcurrentLinesStayWhole) {
