@@ -6,9 +6,10 @@
 
 # Nothing is formatted by locale ("{:L}"): fmt's locale support alone brings the C++
 # runtime's whole locale and stream code into every program. Nor are floating-point
-# numbers (log/Format.h refuses them), whose formatting is a third of fmt's code.
+# numbers (log/Format.h refuses them), whose formatting is a third of fmt's code, nor
+# 128-bit integers.
 set(_fmt_without_locale "FMT_STATIC_THOUSANDS_SEPARATOR=','" FMT_USE_FLOAT=0 FMT_USE_DOUBLE=0
-                        FMT_USE_LONG_DOUBLE=0)
+                        FMT_USE_LONG_DOUBLE=0 FMT_USE_INT128=0)
 if(ORVANET_STAGE_HEADERS_FROM)
     set(_staged "${CMAKE_BINARY_DIR}/staged/include")
     foreach(_lib fmt nlohmann)

@@ -58,10 +58,11 @@ fault_serve() {
     local name=$1 answered=0 i out
     for i in $(seq "$2"); do
         out=$(wine "C:\\Orvanet\\orvanetctl.exe" active 2>"$work/ctl-stderr.txt" | tr -d '\r')
+        rc=${PIPESTATUS[0]}
         if [ "$out" = "$inactive" ]; then
             answered=$((answered + 1))
         else
-            echo "$name: request $i answered '$out': $(tr -d '\r' <"$work/ctl-stderr.txt")" >&2
+            echo "$name: request $i answered '$out' (exit $rc): $(tr -d '\r' <"$work/ctl-stderr.txt")" >&2
         fi
     done
     expect_eq "$name: clients answered" "$2" "$answered"
