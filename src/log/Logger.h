@@ -74,7 +74,7 @@ private:
     std::mutex mutex;
     // Opened for appending only: every write lands at the end of the file as it is then,
     // whoever else wrote to it or cut it. Written through the platform, not a stream, so
-    // that the service carries none of the runtime's stream and locale code.
+    // that the service never runs the runtime's stream and locale code.
     UniqueHandle file;
     std::filesystem::path logPath;
     bool initialized = false;

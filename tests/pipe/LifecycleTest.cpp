@@ -27,43 +27,45 @@ UniqueHandle createForeignInstance() {
                                          4096, 0, nullptr));
 }
 
-// A file to flush: the helper's flush of it ends at once, so only the helper's own life is
-// under test.
+// A file to flush and a stop that never comes: the helper's flush of the file ends at once,
+// so only the helper's own life is under test.
 class FlushTarget {
 public:
     FlushTarget()
         : file(CreateFileW((folder.path() / "flushed.txt").wstring().c_str(), GENERIC_WRITE, 0,
-                           nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)) {}
-    HANDLE get() const { return file.get(); }
+                           nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)),
+          stopEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+    bool usable() const { return file && stopEvent; }
+
+    // One flush through the helper; true when the helper ran it and it succeeded.
+    bool flushedThrough(FlushThread& flusher) const {
+        BOOL ok = FALSE;
+        DWORD error = 0;
+        return flusher.flush(file.get(), stopEvent.get(), INFINITE, ok, error) == WAIT_OBJECT_0 &&
+               ok;
+    }
 
 private:
     TempFolder folder{"flush"};
     UniqueHandle file;
+    UniqueHandle stopEvent;
 };
-
-// One flush through the helper; true when the helper ran it and it succeeded.
-bool flushedThrough(FlushThread& flusher, HANDLE target, HANDLE stopEvent) {
-    BOOL ok = FALSE;
-    DWORD error = 0;
-    return flusher.flush(target, stopEvent, INFINITE, ok, error) == WAIT_OBJECT_0 && ok;
-}
 
 } // namespace
 
 TEST(FlushHelper, StartsWithTheFirstFlushAndEndsWithItsOwner) {
     FlushTarget target;
-    ASSERT_NE(nullptr, target.get());
-    UniqueHandle stopEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    ASSERT_TRUE(target.usable());
     const int before = threadCount();
     {
         FlushThread flusher(INFINITE);
         ASSERT_TRUE(flusher.usable());
         // A server that no client has reached keeps no helper.
         EXPECT_EQ(before, threadCount());
-        EXPECT_TRUE(flushedThrough(flusher, target.get(), stopEvent.get()));
+        EXPECT_TRUE(target.flushedThrough(flusher));
         EXPECT_EQ(before + 1, threadCount());
         // The next flush takes the same helper.
-        EXPECT_TRUE(flushedThrough(flusher, target.get(), stopEvent.get()));
+        EXPECT_TRUE(target.flushedThrough(flusher));
         EXPECT_EQ(before + 1, threadCount());
     }
     EXPECT_EQ(before, threadCount());
@@ -71,33 +73,33 @@ TEST(FlushHelper, StartsWithTheFirstFlushAndEndsWithItsOwner) {
 
 TEST(FlushHelper, AnIdleHelperEndsAndTheNextFlushStartsAnother) {
     FlushTarget target;
-    UniqueHandle stopEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    ASSERT_TRUE(target.usable());
     const int before = threadCount();
     FlushThread flusher(1);
-    EXPECT_TRUE(flushedThrough(flusher, target.get(), stopEvent.get()));
+    EXPECT_TRUE(target.flushedThrough(flusher));
     // Waits for the helper's own end; the bound only keeps a helper that never ends from
     // hanging the run.
     for (int i = 0; i < 3000 && threadCount() != before; ++i) {
         Sleep(10);
     }
     EXPECT_EQ(before, threadCount());
-    EXPECT_TRUE(flushedThrough(flusher, target.get(), stopEvent.get()));
+    EXPECT_TRUE(target.flushedThrough(flusher));
 }
 
 TEST(FlushHelper, FlushesRacingTheHelpersEndAreNeitherLostNorLeaked) {
     FlushTarget target;
-    UniqueHandle stopEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    ASSERT_TRUE(target.usable());
     const int threadsBefore = threadCount();
     {
         // With no idle time at all every flush meets a helper that is ending or has ended: a
         // flush that no helper takes hangs here, and the handle of every helper that ended
         // must have been closed.
         FlushThread flusher(0);
-        ASSERT_TRUE(flushedThrough(flusher, target.get(), stopEvent.get()));
+        ASSERT_TRUE(target.flushedThrough(flusher));
         const std::uintptr_t handlesBefore = handleWatermark();
         int flushed = 0;
         for (int i = 0; i < 300; ++i) {
-            flushed += flushedThrough(flusher, target.get(), stopEvent.get()) ? 1 : 0;
+            flushed += target.flushedThrough(flusher) ? 1 : 0;
         }
         EXPECT_EQ(300, flushed);
         // At most the one helper's handle more: never one per helper started.
