@@ -55,6 +55,14 @@ log_since_mark() {
     echo "$work/$1.log"
 }
 
+# mapped NAME: where the running service has NAME (a DLL's file name) mapped from, if at all.
+mapped() {
+    local pid
+    pid=$(prefix_pids 'C:\\Orvanet\\Orvanet.exe' | head -n 1)
+    [ -n "$pid" ] || { echo "no service process"; return; }
+    grep -iF "/$1" "/proc/$pid/maps" | awk '{print $NF}' | sort -u
+}
+
 service_running_pid_gone() {
     [ -z "$(prefix_pids 'C:\\Orvanet\\Orvanet.exe')" ]
 }
@@ -76,6 +84,9 @@ install() { # PREFIX_NAME EXTRA_FILES...
 # --- The service with the stand-in WFP library: the full session -------------------------
 install prefix-whole "$build/standin/fwpuclnt.dll"
 expect_ctl "active on a fresh service" 0 "$inactive" active
+# The WFP client and IP Helper are loaded by the first start, not held while idle.
+expect_eq "WFP client held while idle" "" "$(mapped fwpuclnt.dll)"
+expect_eq "IP Helper held while idle" "" "$(mapped iphlpapi.dll)"
 
 # The text of "send" arrives as typed, in UTF-8: never re-coded, never best-fitted to ASCII.
 LC_ALL=C.UTF-8 expect_ctl "non-ASCII command" 1 \
@@ -115,6 +126,7 @@ if $with_tun; then
     expect_ctl "start" 0 "$started" start
     wait "$maker" || fail "could not make the TUN interface"
     expect_eq "filters while running" 12 "$(wfp filters)"
+    expect_eq "WFP client loaded from" "$WINEPREFIX/drive_c/$dir/fwpuclnt.dll" "$(mapped fwpuclnt.dll)"
     expect_eq "sublayers while running" 1 "$(wfp sublayers)"
     expect_eq "filters the stand-in refused" 0 "$(wfp rejected)"
     expect_ctl "active while running" 0 "$active" active
