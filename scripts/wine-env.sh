@@ -1,6 +1,16 @@
 # Shared Wine settings for the scripts: a private 64-bit prefix, quiet, no Mono or Gecko.
 # Source it, then call wine_prefix_ready PREFIX before the first wine command.
 
+# Every Wine process of the scripts starts without address randomisation, and so does all it
+# starts (services.exe, the services). Wine's 64-bit loader sits just below 2 GiB, and the
+# kernel starts a process's heap anywhere in the GiB above it: about one start in 1,500 put
+# the heap where Wine maps its shared user data (0x7ffe0000), and the process ended before
+# running any of its code, with status 1 and, under WINEDEBUG=-all, not a word ("failed to
+# map the shared user data: c0000018" with err+virtual). Unrandomised, the heap starts just
+# past the loader. Use "${wine_unrandomised[@]}" wine where a function cannot serve (exec).
+wine_unrandomised=(setarch "$(uname -m)" -R)
+wine() { "${wine_unrandomised[@]}" wine "$@"; }
+
 wine_prefix_ready() {
     export WINEPREFIX=$1
     export WINEARCH=win64
@@ -12,7 +22,7 @@ wine_prefix_ready() {
     exec {lock_fd}>"$WINEPREFIX.lock"
     flock "$lock_fd"
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
-        wineboot -i >/dev/null 2>&1 || true
+        "${wine_unrandomised[@]}" wineboot -i >/dev/null 2>&1 || true
         wineserver -w
     fi
     flock -u "$lock_fd"

@@ -7,4 +7,4 @@ shift
 # shellcheck source=scripts/wine-env.sh
 source "$(dirname "${BASH_SOURCE[0]}")/wine-env.sh"
 wine_prefix_ready "$prefix"
-exec wine "$@"
+exec "${wine_unrandomised[@]}" wine "$@"
