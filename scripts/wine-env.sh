@@ -15,7 +15,8 @@ wine_prefix_ready() {
     export WINEPREFIX=$1
     export WINEARCH=win64
     export WINEDEBUG=-all
-    export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+    # ORVANET_WINE_OVERRIDES: more, for a test that needs a library missing.
+    export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d${ORVANET_WINE_OVERRIDES:+;$ORVANET_WINE_OVERRIDES}"
     unset DISPLAY
     mkdir -p "$(dirname "$WINEPREFIX")"
     # Several tests may start at once: one of them creates the prefix, the others wait.

@@ -228,6 +228,25 @@ if $with_tun; then
     expect_eq "exit code after the refused isolation" 0 "$(service_exit_code)"
     service_remove
 
+    # --- No WFP library at all: the first call into it fails with a status, logged -------
+    ORVANET_WINE_OVERRIDES="fwpuclnt=d" install prefix-no-wfp
+    ctl start
+    expect_eq "start without a WFP library: exit status" 1 "$rc"
+    case "$out" in
+    '{"message":"FwpmEngineOpen0 failed: 126","status":"error"}') pass ;;
+    *) fail "start without a WFP library: response '$out'" ;;
+    esac
+    expect_ctl "active after the missing library" 0 "$inactive" active
+    expect_ctl "stop after the missing library" 0 "$stopped" stop
+    wine sc stop Orvanet >/dev/null
+    service_wait_state STOPPED 30 || fail "service not STOPPED"
+    expect_eq "exit code after the missing library" 0 "$(service_exit_code)"
+    expect_in_order "$(service_log)" \
+        "] [ERROR] Failed to load fwpuclnt.dll on first use: error 126" \
+        "] [INFO] VpnService::stopTun2proxy - Stopped" \
+        "] [INFO] === Service stopped ==="
+    service_remove
+
     # --- An engine that never returns: the shut-down bound ends the process -------------
     echo "ignore-stop" >"$work/tun2proxy-standin.txt"
     install prefix-hung-engine "$build/standin/fwpuclnt.dll" "$work/tun2proxy-standin.txt"
