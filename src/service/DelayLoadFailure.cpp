@@ -56,6 +56,10 @@ FARPROC WINAPI onDelayLoadFailure(unsigned notification, PDelayLoadInfo info) {
 
 } // namespace
 
+// MSVC's header declares the hook const, MinGW-w64's does not.
 extern "C" {
-PfnDliHook __pfnDliFailureHook2 = onDelayLoadFailure;
+#ifdef _MSC_VER
+const
+#endif
+    PfnDliHook __pfnDliFailureHook2 = onDelayLoadFailure;
 }

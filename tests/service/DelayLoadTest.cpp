@@ -15,7 +15,7 @@ extern "C" {
 // orvanet-absent.dll (tests/service/delayload/orvanet-absent.def) exists nowhere.
 DWORD WINAPI orvanetAbsentFirst(int value);
 DWORD WINAPI orvanetAbsentSecond(const char* text, int value);
-// kernel32.dll (tests/service/delayload/kernel32.def) has no such function.
+// version.dll (tests/service/delayload/version.def) has no such function.
 DWORD WINAPI OrvanetAbsentFunction();
 }
 
@@ -47,7 +47,7 @@ TEST(DelayLoadTest, AMissingLibraryOrFunctionFailsTheCallAndIsLoggedOnce) {
         {"missing function",
          [] { return OrvanetAbsentFunction(); },
          ERROR_PROC_NOT_FOUND,
-         {{"ERROR", "kernel32.dll has no function OrvanetAbsentFunction"}}},
+         {{"ERROR", "version.dll has no function OrvanetAbsentFunction"}}},
     };
     for (const auto& c : cases) {
         DebugCapture capture;
