@@ -8,19 +8,18 @@
 # function is missing is the executable's own choice (src/service/DelayLoadFailure.cpp).
 function(orvanet_delay_load target dll def)
     get_filename_component(_name "${dll}" NAME_WE)
+    set(_lib "${CMAKE_CURRENT_BINARY_DIR}/lib${_name}_delay.a")
     if(MSVC)
         set(_lib "${CMAKE_CURRENT_BINARY_DIR}/${_name}_delay.lib")
         set(_make "${CMAKE_AR}" /NOLOGO "/DEF:${def}" "/OUT:${_lib}" /MACHINE:X64)
         target_link_options(${target} PRIVATE "/DELAYLOAD:${dll}")
         target_link_libraries(${target} PRIVATE delayimp)
     elseif(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
-        set(_lib "${CMAKE_CURRENT_BINARY_DIR}/lib${_name}_delay.a")
         # lld delays only the imports of a short import library, which llvm-dlltool makes;
         # MinGW-w64's own import libraries are of the long kind.
         set(_make "${CMAKE_DLLTOOL}" -m i386:x86-64 -d "${def}" -D "${dll}" -l "${_lib}")
         target_link_options(${target} PRIVATE "-Wl,--delayload=${dll}")
     else()
-        set(_lib "${CMAKE_CURRENT_BINARY_DIR}/lib${_name}_delay.a")
         set(_make "${CMAKE_DLLTOOL}" --input-def "${def}" --dllname "${dll}"
                   --output-delaylib "${_lib}")
     endif()

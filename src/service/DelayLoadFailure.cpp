@@ -34,19 +34,16 @@ HMODULE missingLibraryMark() {
 FARPROC WINAPI onDelayLoadFailure(unsigned notification, PDelayLoadInfo info) {
     switch (notification) {
     case dliFailLoadLib:
-        Logger::instance().log(LogLevel::Error, "Failed to load {} on first use: error {}",
-                               info->szDll, info->dwLastError);
+        logError("Failed to load {} on first use: error {}", info->szDll, info->dwLastError);
         return reinterpret_cast<FARPROC>(reinterpret_cast<std::uintptr_t>(missingLibraryMark()));
     case dliFailGetProc:
         if (info->hmodCur == missingLibraryMark()) {
             return libraryMissing;
         }
         if (info->dlp.fImportByName) {
-            Logger::instance().log(LogLevel::Error, "{} has no function {}", info->szDll,
-                                   info->dlp.szProcName);
+            logError("{} has no function {}", info->szDll, info->dlp.szProcName);
         } else {
-            Logger::instance().log(LogLevel::Error, "{} has no function #{}", info->szDll,
-                                   info->dlp.dwOrdinal);
+            logError("{} has no function #{}", info->szDll, info->dlp.dwOrdinal);
         }
         return functionMissing;
     default:

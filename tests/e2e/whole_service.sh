@@ -63,6 +63,24 @@ mapped() {
     grep -iF "/$1" "/proc/$pid/maps" | awk '{print $NF}' | sort -u
 }
 
+# refused_start NAME RESPONSE_PATTERN: "start" is refused with a response matching the
+# pattern, nothing is left running, and the service stops cleanly.
+refused_start() {
+    local name=$1 pattern=$2
+    ctl start
+    expect_eq "$name: exit status" 1 "$rc"
+    # shellcheck disable=SC2254 # a pattern, unquoted on purpose
+    case "$out" in
+    $pattern) pass ;;
+    *) fail "$name: response '$out'" ;;
+    esac
+    expect_ctl "$name: active after it" 0 "$inactive" active
+    expect_ctl "$name: stop after it" 0 "$stopped" stop
+    wine sc stop Orvanet >/dev/null
+    service_wait_state STOPPED 30 || fail "$name: service not STOPPED"
+    expect_eq "$name: exit code" 0 "$(service_exit_code)"
+}
+
 service_running_pid_gone() {
     [ -z "$(prefix_pids 'C:\\Orvanet\\Orvanet.exe')" ]
 }
@@ -216,31 +234,14 @@ service_remove
 if $with_tun; then
     # --- Wine's own WFP: the isolation cannot be installed, so start fails and cleans up --
     install prefix-platform-wfp
-    ctl start
-    expect_eq "start on the platform's WFP: exit status" 1 "$rc"
-    case "$out" in
-    '{"message":"FwpmEngineOpen0 failed: '[0-9]*'","status":"error"}') pass ;;
-    *) fail "start on the platform's WFP: response '$out'" ;;
-    esac
-    expect_ctl "active after the refused isolation" 0 "$inactive" active
-    wine sc stop Orvanet >/dev/null
-    service_wait_state STOPPED 30 || fail "service not STOPPED"
-    expect_eq "exit code after the refused isolation" 0 "$(service_exit_code)"
+    refused_start "start on the platform's WFP" \
+        '{"message":"FwpmEngineOpen0 failed: [0-9]*","status":"error"}'
     service_remove
 
     # --- No WFP library at all: the first call into it fails with a status, logged -------
     ORVANET_WINE_OVERRIDES="fwpuclnt=d" install prefix-no-wfp
-    ctl start
-    expect_eq "start without a WFP library: exit status" 1 "$rc"
-    case "$out" in
-    '{"message":"FwpmEngineOpen0 failed: 126","status":"error"}') pass ;;
-    *) fail "start without a WFP library: response '$out'" ;;
-    esac
-    expect_ctl "active after the missing library" 0 "$inactive" active
-    expect_ctl "stop after the missing library" 0 "$stopped" stop
-    wine sc stop Orvanet >/dev/null
-    service_wait_state STOPPED 30 || fail "service not STOPPED"
-    expect_eq "exit code after the missing library" 0 "$(service_exit_code)"
+    refused_start "start without a WFP library" \
+        '{"message":"FwpmEngineOpen0 failed: 126","status":"error"}'
     expect_in_order "$(service_log)" \
         "] [ERROR] Failed to load fwpuclnt.dll on first use: error 126" \
         "] [INFO] VpnService::stopTun2proxy - Stopped" \
