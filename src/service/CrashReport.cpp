@@ -3,10 +3,13 @@
 #include "platform/Owners.h"
 
 #include <dbghelp.h>
+#include <psapi.h>
+#include <sddl.h>
 
 #include <algorithm>
 #include <atomic>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace {
@@ -26,11 +29,17 @@ public:
             terminate();
         }
     }
+    // Text of the same kind is copied unchanged (a path keeps its every character); wide
+    // text in a narrow line keeps ASCII only.
     template <typename Other>
     void add(const Other* text) {
         for (; text != nullptr && *text != 0; ++text) {
             const auto c = static_cast<std::uint32_t>(*text);
-            add(static_cast<Char>(c < 0x80 ? c : '?'));
+            if constexpr (std::is_same_v<Char, Other>) {
+                add(*text);
+            } else {
+                add(static_cast<Char>(c < 0x80 ? c : '?'));
+            }
         }
     }
     void decimal(std::uint64_t value, int width) {
@@ -89,35 +98,72 @@ void addTime(FixedText<Char>& text, const SYSTEMTIME& time, const Char* dateSepa
     text.decimal(time.wSecond, 2);
 }
 
-// Everything the filter uses, made at start; static, so that it costs no allocation.
+// Everything the filter and the reporter use, made at start; static, so that it costs no
+// allocation at the fault.
 struct CrashState {
     wchar_t folder[MAX_PATH + 1] = {}; // with its trailing separator
     std::size_t folderLength = 0;
     DWORD processId = 0;
-    HANDLE crashLog = INVALID_HANDLE_VALUE;
+    UniqueHandle crashLog;
+    LocalMemory dumpDescriptor;
+    UniqueHandle wake; // the filter wakes the reporter
+    UniqueHandle done; // the reporter has written both lines
+    UniqueHandle reporter;
+    DWORD reporterId = 0;
+    // The first fault, set by the thread that has it before it wakes the reporter.
+    DWORD code = 0;
+    EXCEPTION_POINTERS* info = nullptr;
+    std::atomic<DWORD> faultingThread{0};
     wchar_t dumpName[64] = {};
     wchar_t dumpPath[MAX_PATH + 64] = {};
     wchar_t module[MAX_PATH] = {};
     char line[1024] = {};
     char debugLine[1100] = {};
+    // The filter's own, for the line it writes when the reporter is out of time.
+    char boundLine[256] = {};
+    char boundDebugLine[300] = {};
 };
 CrashState g_crash;
+// Set by the first thread that faults: it alone reports.
 std::atomic<bool> g_reporting{false};
+// Set by whichever ends the report, the reporter with its second line or the filter at the
+// bound: the other then writes nothing more, and a dump is kept only by the reporter.
+std::atomic<bool> g_ended{false};
 
-// The base name of the module holding `address`, and the offset into it.
+// Time for the first faulting thread to end the process once the report has ended; other
+// faulting threads wait this much beyond the bound before they end it themselves.
+constexpr DWORD kEndMarginMs = 5000;
+
+// To the crash log, then to the debugger: a line is whole in the file before anything that
+// may wait on a lock of the platform's runs.
+void emit(const char* line, std::size_t length, char* debugLine, std::size_t debugSize) {
+    if (g_crash.crashLog) {
+        DWORD written = 0;
+        WriteFile(g_crash.crashLog.get(), line, static_cast<DWORD>(length), &written, nullptr);
+        FlushFileBuffers(g_crash.crashLog.get());
+    }
+    FixedText<char> debug(debugLine, debugSize);
+    debug.add("[Orvanet] ");
+    debug.add(line);
+    OutputDebugStringA(debugLine);
+}
+
+// The base name of the module holding `address`, and the offset into it. Found from the
+// memory's mapping rather than the loader's list: a fault inside a DllMain, or while another
+// thread holds the loader lock, must not stop the first line.
 const wchar_t* faultingModule(const void* address, std::uintptr_t& offset) {
-    HMODULE module = nullptr;
     offset = reinterpret_cast<std::uintptr_t>(address);
-    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                                GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                            static_cast<LPCWSTR>(address), &module)) {
+    MEMORY_BASIC_INFORMATION region{};
+    if (VirtualQuery(address, &region, sizeof region) == 0 || region.Type != MEM_IMAGE ||
+        region.AllocationBase == nullptr) {
         return nullptr;
     }
-    const DWORD length = GetModuleFileNameW(module, g_crash.module, MAX_PATH);
+    const DWORD length =
+        K32GetMappedFileNameW(GetCurrentProcess(), region.AllocationBase, g_crash.module, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) {
         return nullptr;
     }
-    offset -= reinterpret_cast<std::uintptr_t>(module);
+    offset -= reinterpret_cast<std::uintptr_t>(region.AllocationBase);
     const wchar_t* name = g_crash.module;
     for (const wchar_t* c = g_crash.module; *c != 0; ++c) {
         if (*c == L'\\' || *c == L'/') {
@@ -127,58 +173,120 @@ const wchar_t* faultingModule(const void* address, std::uintptr_t& offset) {
     return name;
 }
 
-DWORD writeDump(EXCEPTION_POINTERS* info) {
-    DWORD error = 0;
-    {
-        const UniqueHandle file(CreateFileW(g_crash.dumpPath, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                            FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file) {
-            return GetLastError();
-        }
-        MINIDUMP_EXCEPTION_INFORMATION exception{GetCurrentThreadId(), info, FALSE};
-        // Threads, their stacks and the modules: enough for a stack trace, and nothing of
-        // the traffic or the rest of the memory.
-        const BOOL written =
-            MiniDumpWriteDump(GetCurrentProcess(), GetCurrentProcessId(), file.get(),
-                              MiniDumpNormal, &exception, nullptr, nullptr);
-        error = written ? 0 : (GetLastError() != 0 ? GetLastError() : ERROR_WRITE_FAULT);
-    }
-    if (error != 0) {
-        DeleteFileW(g_crash.dumpPath);
-    }
-    return error;
+bool setDeleteOnClose(HANDLE file, bool remove) {
+    FILE_DISPOSITION_INFO disposition{};
+    disposition.DeleteFile = remove ? TRUE : FALSE;
+    return SetFileInformationByHandle(file, FileDispositionInfo, &disposition,
+                                      sizeof disposition) != FALSE;
 }
 
+// Writes the dump and, unless the bound has ended the report first, keeps it. Until it is
+// kept it is marked for deletion, so that neither a failure nor the end of the process at the
+// bound leaves a partial file. The reporter then owns the end of the report.
+DumpFacts writeDump() {
+    DumpFacts facts;
+    facts.dumpName = g_crash.dumpName;
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, g_crash.dumpDescriptor.get(), FALSE};
+    const UniqueHandle file(CreateFileW(g_crash.dumpPath, GENERIC_READ | GENERIC_WRITE | DELETE, 0,
+                                        &attributes, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD error = file ? 0 : GetLastError();
+    if (file && !setDeleteOnClose(file.get(), true)) {
+        error = GetLastError();
+    }
+    if (error == 0) {
+        MINIDUMP_EXCEPTION_INFORMATION exception{g_crash.faultingThread.load(), g_crash.info,
+                                                 FALSE};
+        // Threads, their stacks and the modules: enough for a stack trace, and nothing of
+        // the traffic or the rest of the memory.
+        if (!MiniDumpWriteDump(GetCurrentProcess(), g_crash.processId, file.get(), MiniDumpNormal,
+                               &exception, nullptr, nullptr)) {
+            error = GetLastError() != 0 ? GetLastError() : ERROR_WRITE_FAULT;
+        }
+    }
+    if (g_ended.exchange(true)) {
+        // The bound came first: the filter has said so and is ending the process, which
+        // removes the file.
+        Sleep(INFINITE);
+    }
+    LARGE_INTEGER size{};
+    if (error == 0 && (!GetFileSizeEx(file.get(), &size) || !setDeleteOnClose(file.get(), false))) {
+        error = GetLastError();
+    }
+    facts.end = error == 0 ? DumpEnd::Written : DumpEnd::Failed;
+    facts.error = error;
+    facts.bytes = static_cast<std::uint64_t>(size.QuadPart);
+    return facts;
+}
+
+DWORD WINAPI reportCrash(void*) {
+    if (WaitForSingleObject(g_crash.wake.get(), INFINITE) != WAIT_OBJECT_0) {
+        return 0;
+    }
+    CrashFacts crash;
+    crash.code = g_crash.code;
+    GetLocalTime(&crash.time);
+    crash.module = faultingModule(g_crash.info->ExceptionRecord->ExceptionAddress, crash.offset);
+    if (g_crash.folderLength > 0) {
+        formatDumpName(g_crash.dumpName, std::size(g_crash.dumpName), crash.time,
+                       g_crash.processId);
+        FixedText<wchar_t> path(g_crash.dumpPath, std::size(g_crash.dumpPath));
+        path.add(g_crash.folder);
+        path.add(g_crash.dumpName);
+        crash.dumpName = g_crash.dumpName;
+    }
+    emit(g_crash.line, formatCrashLine(g_crash.line, sizeof g_crash.line, crash), g_crash.debugLine,
+         sizeof g_crash.debugLine);
+
+    if (crash.dumpName != nullptr) {
+        DumpFacts dump = writeDump();
+        GetLocalTime(&dump.time);
+        emit(g_crash.line, formatDumpLine(g_crash.line, sizeof g_crash.line, dump),
+             g_crash.debugLine, sizeof g_crash.debugLine);
+    } else if (g_ended.exchange(true)) {
+        Sleep(INFINITE);
+    }
+    SetEvent(g_crash.done.get());
+    Sleep(INFINITE);
+    return 0;
+}
+
+// Says that the dump did not finish in time. Runs on the faulting thread, so it keeps to
+// a few small frames.
+void reportOutOfTime() {
+    DumpFacts dump;
+    dump.end = DumpEnd::OutOfTime;
+    dump.dumpName = g_crash.dumpName;
+    GetLocalTime(&dump.time);
+    emit(g_crash.boundLine, formatDumpLine(g_crash.boundLine, sizeof g_crash.boundLine, dump),
+         g_crash.boundDebugLine, sizeof g_crash.boundDebugLine);
+}
+
+// Runs on every faulting thread at once under Wine, and with what little stack an overflow
+// left: it wakes the reporter and waits, nothing more.
 LONG WINAPI onUnhandledException(EXCEPTION_POINTERS* info) {
     const DWORD code = info->ExceptionRecord->ExceptionCode;
-    // A fault while reporting one: end at once.
+    const DWORD self = GetCurrentThreadId();
     if (g_reporting.exchange(true)) {
-        TerminateProcess(GetCurrentProcess(), code);
+        // The reporter's own fault, or the reporting thread's second: nothing is left to
+        // wait for. Any other thread waits for the report under way to end the process.
+        if (self != g_crash.reporterId && self != g_crash.faultingThread.load()) {
+            WaitForSingleObject(g_crash.done.get(), kCrashReportBoundMs + kEndMarginMs);
+        }
+        TerminateProcess(GetCurrentProcess(), g_crash.code != 0 ? g_crash.code : code);
         return EXCEPTION_EXECUTE_HANDLER;
     }
-    CrashFacts facts;
-    facts.code = code;
-    GetLocalTime(&facts.time);
-    facts.module = faultingModule(info->ExceptionRecord->ExceptionAddress, facts.offset);
-
-    formatDumpName(g_crash.dumpName, std::size(g_crash.dumpName), facts.time, g_crash.processId);
-    FixedText<wchar_t> path(g_crash.dumpPath, std::size(g_crash.dumpPath));
-    path.add(g_crash.folder);
-    path.add(g_crash.dumpName);
-    facts.dumpName = g_crash.dumpName;
-    facts.dumpError = g_crash.folderLength > 0 ? writeDump(info) : ERROR_PATH_NOT_FOUND;
-
-    const std::size_t length = formatCrashLine(g_crash.line, sizeof g_crash.line, facts);
-    if (g_crash.crashLog != INVALID_HANDLE_VALUE) {
-        DWORD written = 0;
-        WriteFile(g_crash.crashLog, g_crash.line, static_cast<DWORD>(length), &written, nullptr);
-        FlushFileBuffers(g_crash.crashLog);
+    g_crash.code = code;
+    g_crash.info = info;
+    g_crash.faultingThread.store(self);
+    if (g_crash.reporter && SetEvent(g_crash.wake.get()) &&
+        WaitForSingleObject(g_crash.done.get(), kCrashReportBoundMs) != WAIT_OBJECT_0) {
+        if (!g_ended.exchange(true)) {
+            reportOutOfTime();
+        } else {
+            // The reporter finished the dump just now; its line follows.
+            WaitForSingleObject(g_crash.done.get(), kEndMarginMs);
+        }
     }
-    FixedText<char> debug(g_crash.debugLine, sizeof g_crash.debugLine);
-    debug.add("[Orvanet] ");
-    debug.add(g_crash.line);
-    OutputDebugStringA(g_crash.debugLine);
-
     TerminateProcess(GetCurrentProcess(), code);
     return EXCEPTION_EXECUTE_HANDLER;
 }
@@ -206,28 +314,17 @@ void pruneDumps(const std::filesystem::path& folder) {
 
 } // namespace
 
-std::size_t formatCrashLine(char* out, std::size_t size, const CrashFacts& facts) {
-    FixedText<char> line(out, size);
+namespace {
+
+// "[2026-12-09 04:05:06] [ERROR] "
+void beginLine(FixedText<char>& line, const SYSTEMTIME& time) {
     line.add('[');
-    addTime(line, facts.time, "-", " ", ":");
-    line.add("] [ERROR] Unhandled exception 0x");
-    line.hex(facts.code, 8);
-    line.add(" at ");
-    line.add(facts.module != nullptr ? facts.module : L"an unknown module");
-    line.add("+0x");
-    line.hex(facts.offset, 1);
-    if (facts.dumpError == 0) {
-        line.add("; crash dump written to ");
-        line.add(facts.dumpName);
-    } else {
-        line.add("; the crash dump ");
-        line.add(facts.dumpName);
-        line.add(" could not be written (error ");
-        line.decimal(facts.dumpError, 1);
-        line.add(')');
-    }
-    line.add("; ending the process");
-    // The line end must fit whatever was cut before it.
+    addTime(line, time, "-", " ", ":");
+    line.add("] [ERROR] ");
+}
+
+// The line end must fit whatever was cut before it.
+std::size_t endLine(char* out, std::size_t size, const FixedText<char>& line) {
     const std::size_t room = size > 3 ? size - 3 : 0;
     const std::size_t end = std::min(line.length(), room);
     if (size >= 3) {
@@ -237,6 +334,51 @@ std::size_t formatCrashLine(char* out, std::size_t size, const CrashFacts& facts
         return end + 2;
     }
     return line.length();
+}
+
+} // namespace
+
+std::size_t formatCrashLine(char* out, std::size_t size, const CrashFacts& facts) {
+    FixedText<char> line(out, size);
+    beginLine(line, facts.time);
+    line.add("Unhandled exception 0x");
+    line.hex(facts.code, 8);
+    line.add(" at ");
+    line.add(facts.module != nullptr ? facts.module : L"an unknown module");
+    line.add("+0x");
+    line.hex(facts.offset, 1);
+    if (facts.dumpName != nullptr) {
+        line.add("; writing crash dump ");
+        line.add(facts.dumpName);
+    } else {
+        line.add("; no crash dump: no place to write it");
+    }
+    return endLine(out, size, line);
+}
+
+std::size_t formatDumpLine(char* out, std::size_t size, const DumpFacts& facts) {
+    FixedText<char> line(out, size);
+    beginLine(line, facts.time);
+    line.add(facts.end == DumpEnd::Written ? "Crash dump written: " : "Crash dump not written: ");
+    line.add(facts.dumpName);
+    switch (facts.end) {
+    case DumpEnd::Written:
+        line.add(" (");
+        line.decimal(facts.bytes, 1);
+        line.add(" bytes)");
+        break;
+    case DumpEnd::Failed:
+        line.add(" (error ");
+        line.decimal(facts.error, 1);
+        line.add(')');
+        break;
+    case DumpEnd::OutOfTime:
+        line.add(" (not finished within ");
+        line.decimal(kCrashReportBoundMs / 1000, 1);
+        line.add(" s)");
+        break;
+    }
+    return endLine(out, size, line);
 }
 
 void formatDumpName(wchar_t* out, std::size_t size, const SYSTEMTIME& time, DWORD processId) {
@@ -249,6 +391,9 @@ void formatDumpName(wchar_t* out, std::size_t size, const SYSTEMTIME& time, DWOR
 }
 
 bool installCrashReport(const std::filesystem::path& logFolder) {
+    if (g_crash.reporter) {
+        return static_cast<bool>(g_crash.crashLog);
+    }
     g_crash.processId = GetCurrentProcessId();
     const std::wstring folder = (logFolder / L"").native();
     if (!logFolder.empty() && folder.size() < MAX_PATH) {
@@ -258,11 +403,25 @@ bool installCrashReport(const std::filesystem::path& logFolder) {
         pruneDumps(logFolder);
         // Opened now: at the fault no file name needs resolving for the line. Made only if
         // missing; it stays empty until a crash.
-        g_crash.crashLog =
-            CreateFileW((logFolder / kCrashLogName).c_str(), FILE_APPEND_DATA,
-                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        g_crash.crashLog.reset(CreateFileW(
+            (logFolder / kCrashLogName).c_str(), FILE_APPEND_DATA,
+            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    }
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (ConvertStringSecurityDescriptorToSecurityDescriptorW(kCrashDumpSddl, SDDL_REVISION_1,
+                                                             &descriptor, nullptr)) {
+        g_crash.dumpDescriptor.reset(descriptor);
+    } else {
+        // Without its own descriptor a dump would take the folder's, which users may read.
+        g_crash.folderLength = 0;
+    }
+    g_crash.wake.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    g_crash.done.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (g_crash.wake && g_crash.done) {
+        g_crash.reporter.reset(
+            CreateThread(nullptr, 0, &reportCrash, nullptr, 0, &g_crash.reporterId));
     }
     SetUnhandledExceptionFilter(&onUnhandledException);
-    return g_crash.crashLog != INVALID_HANDLE_VALUE;
+    return g_crash.crashLog && g_crash.reporter;
 }

@@ -7,36 +7,52 @@
 #include <filesystem>
 
 // The process's last word. The tunnel engine is native code inside this process; when it
-// (or anything else) faults, the unhandled-exception filter installed here writes a
-// minidump into the log's folder, one last line naming the exception, the faulting module
-// and offset and the dump, to Orvanet_crash.log beside the log and to the debugger, and
-// ends the process with the exception's code, so that the Service Control Manager sees a
-// failure.
+// (or anything else) faults, the unhandled-exception filter installed here has a reporter
+// thread write two lines to Orvanet_crash.log beside the log and to the debugger (the fault,
+// then what became of the dump) and a minidump into the log's folder, and ends the process
+// with the exception's code, so that the Service Control Manager sees a failure.
 //
-// The filter runs on a thread that just faulted, perhaps inside the log's lock or the
-// heap's: it takes no lock of ours and allocates nothing of ours. Its paths, its file and
-// its buffers are made here, at start. The newest kCrashDumpsKept - 1 dumps are kept at
-// start, so that with the next one at most kCrashDumpsKept exist: a crash loop cannot fill
-// the disk.
+// The filter runs on a thread that just faulted, perhaps with its stack all but used up, or
+// inside the log's lock, the heap's or the loader's: it only wakes the reporter, made at
+// start, and waits for it at most kCrashReportBoundMs. The reporter takes no lock of ours
+// and allocates nothing of ours, and nothing it does before the first line is out waits on
+// the loader lock; a dump that cannot be written in time is not left behind. The newest
+// kCrashDumpsKept - 1 dumps are kept at start, so that with the next one at most
+// kCrashDumpsKept exist: a crash loop cannot fill the disk.
 inline constexpr int kCrashDumpsKept = 5;
+inline constexpr DWORD kCrashReportBoundMs = 10000;
 
-// False when the crash log beside the log cannot be opened; the filter is installed anyway
-// and then reports to the debugger only.
+// False when the crash log beside the log cannot be opened or the reporter cannot be made.
+// Without the crash log the report reaches the debugger only; without the reporter a fault
+// ends the process at once with its code.
 bool installCrashReport(const std::filesystem::path& logFolder);
 
-// What the last line says.
+// What the first line says.
 struct CrashFacts {
     DWORD code = 0;
-    const wchar_t* module = nullptr; // base name of the faulting module; null if unknown
-    std::uintptr_t offset = 0;       // from the module's base, or the address if unknown
-    const wchar_t* dumpName = nullptr;
-    DWORD dumpError = 0; // 0: the dump was written
+    const wchar_t* module = nullptr;   // base name of the faulting module; null if unknown
+    std::uintptr_t offset = 0;         // from the module's base, or the address if unknown
+    const wchar_t* dumpName = nullptr; // null: there is no place to write one
     SYSTEMTIME time{};
 };
 
-// Writes the line, with its CR LF, into `out` without allocating; returns its length
+// What the second line says: how the dump ended.
+enum class DumpEnd { Written, Failed, OutOfTime };
+struct DumpFacts {
+    DumpEnd end = DumpEnd::Written;
+    const wchar_t* dumpName = nullptr;
+    std::uint64_t bytes = 0; // Written
+    DWORD error = 0;         // Failed
+    SYSTEMTIME time{};
+};
+
+// Each writes its line, with its CR LF, into `out` without allocating and returns its length
 // (cut to fit). Non-ASCII characters of names are written as '?'.
 std::size_t formatCrashLine(char* out, std::size_t size, const CrashFacts& facts);
+std::size_t formatDumpLine(char* out, std::size_t size, const DumpFacts& facts);
 
 // The dump's file name for a time and process, into `out` (at least 64 characters).
 void formatDumpName(wchar_t* out, std::size_t size, const SYSTEMTIME& time, DWORD processId);
+
+// Who may read a dump: it holds the stacks of a SYSTEM process.
+inline constexpr wchar_t kCrashDumpSddl[] = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)";

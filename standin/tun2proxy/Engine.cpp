@@ -1,6 +1,7 @@
 // A tunnel engine that only pretends: its run call blocks until stop is called, and it says
 // through the log callback what it was asked to do.
 #include "platform/ModuleFolder.h"
+#include "platform/Owners.h"
 #include "vpn/Tun2proxy.h"
 
 #include <windows.h>
@@ -10,6 +11,7 @@
 #include <condition_variable>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -30,9 +32,12 @@ void say(std::int32_t level, const std::string& text) {
 }
 
 // tun2proxy-standin.txt beside the DLL changes the run, for tests of what the service does
-// about an engine that misbehaves: "ignore-stop" makes a run that never ends,
-// "fault-after-start" an access violation on a thread of the engine's own a few seconds
-// after the run began.
+// about an engine that misbehaves: "ignore-stop" makes a run that never ends, and each of
+// the others a fault a few seconds after the run began, on threads of the engine's own:
+// "fault-after-start" an access violation on one thread, "fault-three-threads" on three at
+// once, "overflow-after-start" a stack overflow in large frames (small ones never reach a
+// filter under Wine), "fault-while-loader-held" an access violation while another thread is
+// held inside this DLL's DllMain, and so holds the loader lock.
 std::string standinMode() {
     const std::filesystem::path folder =
         moduleFolder(moduleAt(reinterpret_cast<const void*>(&standinMode)));
@@ -43,19 +48,74 @@ std::string standinMode() {
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-void faultSoon() {
-    std::thread([] {
-        std::this_thread::sleep_for(std::chrono::seconds(3));
-        // Through a volatile pointer, so that the store is made and faults as a stray
-        // pointer in real engine code would.
-        volatile int* volatile nowhere = nullptr;
-        *nowhere = 1;
+bool modeIs(const std::string& mode, const char* name) {
+    return mode.rfind(name, 0) == 0;
+}
+
+// Through a volatile pointer, so that the store is made and faults as a stray pointer in
+// real engine code would.
+void faultNow() {
+    volatile int* volatile nowhere = nullptr;
+    *nowhere = 1;
+}
+
+volatile bool g_overflowEnds = false;
+
+// 16 KiB a frame, probed page by page, until the guard page is passed; the volatile exit
+// keeps the compiler from removing an endless recursion.
+int overflow(int depth) {
+    volatile char frame[16 * 1024];
+    frame[0] = static_cast<char>(depth);
+    if (g_overflowEnds) {
+        return frame[0];
+    }
+    return overflow(depth + 1) + frame[sizeof frame - 1];
+}
+
+std::atomic<bool> g_holdNextThread{false};
+
+DWORD WINAPI holdInDllMain(void*) {
+    return 0;
+}
+
+constexpr auto kFaultDelay = std::chrono::seconds(3);
+
+void faultSoon(const std::string& mode) {
+    const int threads = modeIs(mode, "fault-three-threads") ? 3 : 1;
+    // Released together, as threads of an engine that meet the same broken state.
+    auto release = std::make_shared<UniqueHandle>(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    for (int i = 0; i < threads; ++i) {
+        std::thread([release, mode] {
+            WaitForSingleObject(release->get(), INFINITE);
+            if (modeIs(mode, "overflow-after-start")) {
+                overflow(0);
+            }
+            if (modeIs(mode, "fault-while-loader-held")) {
+                g_holdNextThread = true;
+                UniqueHandle held(CreateThread(nullptr, 0, &holdInDllMain, nullptr, 0, nullptr));
+                std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            }
+            faultNow();
+        }).detach();
+    }
+    std::thread([release] {
+        std::this_thread::sleep_for(kFaultDelay);
+        SetEvent(release->get());
     }).detach();
 }
 
 } // namespace
 
 extern "C" {
+
+// A thread made while g_holdNextThread is set stays here for ever, holding the loader lock,
+// as a thread of an engine stuck while it loads something would.
+BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+    if (reason == DLL_THREAD_ATTACH && g_holdNextThread.exchange(false)) {
+        Sleep(INFINITE);
+    }
+    return TRUE;
+}
 
 void tun2proxy_set_log_callback(Tun2proxyLogCallback callback, void* context) {
     logContext.store(context);
@@ -75,9 +135,10 @@ std::int32_t tun2proxy_with_name_run(const char* proxyUrl, const char* tunName, 
                                      std::int32_t dnsStrategy, bool rootPrivilege,
                                      std::int32_t verbosity) {
     const std::string mode = standinMode();
-    const bool hang = mode.rfind("ignore-stop", 0) == 0;
-    if (mode.rfind("fault-after-start", 0) == 0) {
-        faultSoon();
+    const bool hang = modeIs(mode, "ignore-stop");
+    if (modeIs(mode, "fault-after-start") || modeIs(mode, "fault-three-threads") ||
+        modeIs(mode, "overflow-after-start") || modeIs(mode, "fault-while-loader-held")) {
+        faultSoon(mode);
     }
     const std::string tun = tunName != nullptr ? tunName : "";
     const std::string proxy = proxyUrl != nullptr ? proxyUrl : "";

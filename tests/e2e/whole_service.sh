@@ -299,9 +299,15 @@ if $with_tun; then
     expect_eq "crash: one new dump" 1 "$(echo "$new_dump" | grep -c .)"
     size=$(stat -c %s "$logs/$new_dump" 2>/dev/null || echo 0)
     if [ "$size" -gt 4096 ]; then pass; else fail "crash: dump of $size bytes"; fi
+    # The fault first, then what became of the dump.
+    first=$(tail -n 2 "$logs/Orvanet_crash.log" 2>/dev/null | head -n 1 | tr -d '\r')
     last=$(tail -n 1 "$logs/Orvanet_crash.log" 2>/dev/null | tr -d '\r')
+    case "$first" in
+    *"] [ERROR] Unhandled exception 0xC0000005 at tun2proxy.dll+0x"*"; writing crash dump $new_dump") pass ;;
+    *) fail "crash: first line '$first'" ;;
+    esac
     case "$last" in
-    *"] [ERROR] Unhandled exception 0xC0000005 at tun2proxy.dll+0x"*"; crash dump written to $new_dump; ending the process") pass ;;
+    *"] [ERROR] Crash dump written: $new_dump ($size bytes)") pass ;;
     *) fail "crash: last line '$last'" ;;
     esac
     service_remove
