@@ -164,12 +164,6 @@ bool isLink(const std::filesystem::path& path) {
 
 } // namespace
 
-bool isReparsePoint(const std::filesystem::path& path) {
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES &&
-           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-}
-
 bool createLogDirectories(const std::filesystem::path& trustedBase,
                           const std::filesystem::path& directory, std::error_code& error) {
     error.clear();

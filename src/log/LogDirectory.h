@@ -13,6 +13,3 @@
 // machine's administrator.
 bool createLogDirectories(const std::filesystem::path& trustedBase,
                           const std::filesystem::path& directory, std::error_code& error);
-
-// True when the path exists and is a reparse point.
-bool isReparsePoint(const std::filesystem::path& path);

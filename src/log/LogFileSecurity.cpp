@@ -1,8 +1,12 @@
 #include "log/LogFileSecurity.h"
 
+#include "log/Format.h"
+
 #include <aclapi.h>
 
 #include <cstring>
+#include <cwchar>
+#include <iterator>
 
 namespace {
 
@@ -84,9 +88,20 @@ bool isProtectedFolder(PSID owner, const ACL* dacl, PSID self) {
     return isTrustedOwner(owner, self) && !grantsUntrustedWrite(dacl, self);
 }
 
-bool isUsableLogFile(DWORD attributes, DWORD links, PSID owner, PSID self) {
-    return (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0 &&
-           links == 1 && isTrustedOwner(owner, self);
+const char* distrustOfLogFile(DWORD attributes, DWORD links, PSID owner, PSID self) {
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        return "a link";
+    }
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return "a folder";
+    }
+    if (links != 1) {
+        return "a file with more than one name";
+    }
+    if (!isTrustedOwner(owner, self)) {
+        return "a file of another account";
+    }
+    return nullptr;
 }
 
 UniqueHandle openWithoutFollowing(const std::filesystem::path& path, DWORD access,
@@ -97,10 +112,14 @@ UniqueHandle openWithoutFollowing(const std::filesystem::path& path, DWORD acces
     return UniqueHandle(handle == INVALID_HANDLE_VALUE ? nullptr : handle);
 }
 
-UniqueHandle openCheckedLogFile(const std::filesystem::path& path, std::error_code& error) {
+UniqueHandle openCheckedLogFile(const std::filesystem::path& path, std::error_code& error,
+                                const char** distrust, DWORD disposition) {
     error.clear();
+    if (distrust != nullptr) {
+        *distrust = nullptr;
+    }
     UniqueHandle file =
-        openWithoutFollowing(path, READ_CONTROL | FILE_READ_ATTRIBUTES, OPEN_ALWAYS, false);
+        openWithoutFollowing(path, READ_CONTROL | FILE_READ_ATTRIBUTES, disposition, false);
     if (!file) {
         error = lastError();
         return file;
@@ -116,21 +135,50 @@ UniqueHandle openCheckedLogFile(const std::filesystem::path& path, std::error_co
     }
     const LocalMemory ownedDescriptor(descriptor);
     std::vector<BYTE> self = ownAccountSid();
-    const bool usable = isUsableLogFile(information.dwFileAttributes, information.nNumberOfLinks,
-                                        owner, self.empty() ? nullptr : self.data());
-    if (!usable) {
+    const char* reason = distrustOfLogFile(information.dwFileAttributes, information.nNumberOfLinks,
+                                           owner, self.empty() ? nullptr : self.data());
+    if (reason != nullptr) {
+        if (distrust != nullptr) {
+            *distrust = reason;
+        }
         error = std::error_code(ERROR_ACCESS_DENIED, std::system_category());
         return UniqueHandle();
     }
     return file;
 }
 
-bool renameByHandle(HANDLE file, const std::filesystem::path& target) {
+UniqueHandle openOwnLogFile(const std::filesystem::path& path, DWORD disposition,
+                            std::string& moved, std::error_code& error) {
+    moved.clear();
+    const char* distrust = nullptr;
+    UniqueHandle file = openCheckedLogFile(path, error, &distrust, disposition);
+    if (file || distrust == nullptr) {
+        return file;
+    }
+    SYSTEMTIME now{};
+    GetLocalTime(&now);
+    wchar_t suffix[40] = {};
+    swprintf(suffix, std::size(suffix), L".untrusted-%04u%02u%02u-%02u%02u%02u", now.wYear,
+             now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond);
+    const std::filesystem::path aside = path.native() + suffix;
+    // Moved through a handle that follows no link: what moves is what was checked, and a
+    // folder moves with whatever it holds.
+    const UniqueHandle plant = openWithoutFollowing(path, DELETE | FILE_READ_ATTRIBUTES);
+    if (!plant || !renameByHandle(plant.get(), aside, false)) {
+        error = lastError();
+        return UniqueHandle();
+    }
+    moved = orvanet::format("{} was {}; moved aside to {}", path.filename().string(), distrust,
+                            aside.filename().string());
+    return openCheckedLogFile(path, error, nullptr, disposition);
+}
+
+bool renameByHandle(HANDLE file, const std::filesystem::path& target, bool replace) {
     const std::wstring& name = target.native();
     const std::size_t nameBytes = name.size() * sizeof(wchar_t);
     std::vector<BYTE> buffer(sizeof(FILE_RENAME_INFO) + nameBytes);
     auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-    rename->ReplaceIfExists = TRUE;
+    rename->ReplaceIfExists = replace ? TRUE : FALSE;
     rename->RootDirectory = nullptr;
     rename->FileNameLength = static_cast<DWORD>(nameBytes);
     std::memcpy(rename->FileName, name.data(), nameBytes);

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <filesystem>
+#include <string>
 #include <system_error>
 #include <vector>
 
@@ -25,9 +26,9 @@ bool grantsUntrustedWrite(const ACL* dacl, PSID self);
 // A folder of the log's path: owned by a trusted account and writable by no one else.
 bool isProtectedFolder(PSID owner, const ACL* dacl, PSID self);
 
-// A log file found in a folder where users may create files: used only if it is a plain
-// file with one name, owned by a trusted account (anything else may be a user's plant).
-bool isUsableLogFile(DWORD attributes, DWORD links, PSID owner, PSID self);
+// Why a file found in the log's place may not be relied on (it may be a user's plant: a
+// folder, a link, a file with a second name, one another account owns), or null if it may.
+const char* distrustOfLogFile(DWORD attributes, DWORD links, PSID owner, PSID self);
 
 // Opens a file or folder without following a reparse point in its last component (a folder
 // needs FILE_FLAG_BACKUP_SEMANTICS, which the call adds). Sharing: read and write, and delete
@@ -35,12 +36,22 @@ bool isUsableLogFile(DWORD attributes, DWORD links, PSID owner, PSID self);
 UniqueHandle openWithoutFollowing(const std::filesystem::path& path, DWORD access,
                                   DWORD disposition = OPEN_EXISTING, bool shareDelete = true);
 
-// The log file at `path`, opened (made if missing) and checked with isUsableLogFile. The
-// handle shares no delete, so that the name cannot be given to another file while it is
-// held: open the log by its path, then let it go.
-UniqueHandle openCheckedLogFile(const std::filesystem::path& path, std::error_code& error);
+// The log file at `path`, opened (made if missing, with OPEN_ALWAYS) and checked with
+// distrustOfLogFile, which `distrust` then names when the check fails. The handle shares no
+// delete, so that the name cannot be given to another file while it is held: open the log
+// by its path, then let it go.
+UniqueHandle openCheckedLogFile(const std::filesystem::path& path, std::error_code& error,
+                                const char** distrust = nullptr, DWORD disposition = OPEN_ALWAYS);
+
+// One of the service's own files (the log, its older copy, the crash log) in a folder that
+// only trusted accounts may write, opened and checked as openCheckedLogFile does. Whatever
+// fails the checks was there before the folder was ours, and nothing of it is used: it is
+// moved aside to "NAME.untrusted-YYYYMMDD-HHMMSS" and a new file made in its place (with
+// OPEN_EXISTING, nothing is made). `moved` then says what was moved where, for the log.
+UniqueHandle openOwnLogFile(const std::filesystem::path& path, DWORD disposition,
+                            std::string& moved, std::error_code& error);
 
 // Rename and delete through a handle, so that what is renamed or deleted is the file that
 // was opened and checked, not whatever the path names by then.
-bool renameByHandle(HANDLE file, const std::filesystem::path& target);
+bool renameByHandle(HANDLE file, const std::filesystem::path& target, bool replace = true);
 bool deleteByHandle(HANDLE file);

@@ -132,6 +132,7 @@ bool Logger::initialize(const std::filesystem::path& path) {
         return true;
     }
     inSharedFolder = false;
+    notices.clear();
     if (!path.empty()) {
         logPath = path;
         std::error_code ignored;
@@ -141,45 +142,84 @@ bool Logger::initialize(const std::filesystem::path& path) {
         logPath = base / L"Pellmarrow" / L"Orvanet" / L"logs" / kLogFileName;
         std::error_code error;
         const std::filesystem::path directory = logPath.parent_path();
-        bool usable = createLogDirectories(base, directory, error);
-        if (usable && isReparsePoint(logPath)) {
-            usable = false;
-            error = std::error_code(ERROR_CANT_ACCESS_FILE, std::system_category());
-        }
-        if (!usable) {
+        if (!createLogDirectories(base, directory, error)) {
             debugOutput(
                 orvanet::format("Failed to create log directory: {} - {}", narrow(directory),
                                 formatWindowsError(static_cast<std::uint32_t>(error.value()))));
-            // Throws when the platform cannot name a temporary directory.
-            logPath = std::filesystem::temp_directory_path() / kLogFileName;
-            inSharedFolder = true;
+            useTemporaryFolder();
         }
     }
-    if (!openFile()) {
+    bool opened = openFile();
+    if (!opened && path.empty() && !inSharedFolder) {
+        // Something in the log's place that could not even be moved aside: better a log in
+        // the temporary folder than none.
+        debugOutput(orvanet::format("Failed to open log file: {}", narrow(logPath)));
+        useTemporaryFolder();
+        opened = openFile();
+    }
+    if (!opened) {
         debugOutput(orvanet::format("Failed to open log file: {}", narrow(logPath)));
         return false;
+    }
+    if (!inSharedFolder) {
+        // Rotation renames onto the older copy: a plant there must not stand in its way.
+        std::string moved;
+        std::error_code ignored;
+        openOwnLogFile(olderCopyPath(), OPEN_EXISTING, moved, ignored);
+        if (!moved.empty()) {
+            notices.push_back(std::move(moved));
+        }
     }
     initialized = true;
     writeToFile(kLineEnd);
     writeSelfLine("=== Service logging initialized ===");
     debugOutput(orvanet::format("Logging initialized to: {}", narrow(logPath)));
+    writeNotices();
     return true;
 }
 
-bool Logger::openFile() {
-    // A link planted in place of the file would turn the append into a write anywhere.
-    if (isReparsePoint(logPath)) {
-        return false;
-    }
-    // Where users may create files, the file must be ours; held while the log opens it,
-    // so that its name cannot pass to another file in between.
-    UniqueHandle checked;
+void Logger::useTemporaryFolder() {
+    // Throws when the platform cannot name a temporary directory.
+    logPath = std::filesystem::temp_directory_path() / kLogFileName;
+    inSharedFolder = true;
+}
+
+std::filesystem::path Logger::olderCopyPath() const {
+    std::filesystem::path old = logPath;
+    old.replace_extension(L".log.old");
+    return old;
+}
+
+UniqueHandle Logger::openChecked(const std::filesystem::path& path) {
+    std::error_code error;
     if (inSharedFolder) {
-        std::error_code error;
-        checked = openCheckedLogFile(logPath, error);
-        if (!checked) {
-            return false;
-        }
+        // Where users may create files, a file that fails the checks is theirs: it is left
+        // alone and not used.
+        return openCheckedLogFile(path, error);
+    }
+    std::string moved;
+    UniqueHandle checked = openOwnLogFile(path, OPEN_ALWAYS, moved, error);
+    if (!moved.empty()) {
+        notices.push_back(std::move(moved));
+    }
+    return checked;
+}
+
+void Logger::writeNotices() {
+    for (const std::string& notice : notices) {
+        const std::string line = orvanet::format("[{}] [WARN] {}", timestamp(), notice);
+        writeToFile(orvanet::format("{}{}", line, kLineEnd));
+        debugOutput(line);
+    }
+    notices.clear();
+}
+
+bool Logger::openFile() {
+    // Held while the log opens the file, so that its name cannot pass to another file in
+    // between; a link in the file's place is never followed.
+    const UniqueHandle checked = openChecked(logPath);
+    if (!checked) {
+        return false;
     }
     // Shared as the C runtime shares the files it opens: others may read and write it,
     // but not delete or rename it while it is open.
@@ -187,6 +227,25 @@ bool Logger::openFile() {
                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr));
     return static_cast<bool>(file);
+}
+
+UniqueHandle Logger::openCompanionFile(const wchar_t* name) {
+    std::lock_guard lock(mutex);
+    if (!initialized) {
+        return UniqueHandle();
+    }
+    const std::filesystem::path path = logPath.parent_path() / name;
+    const UniqueHandle checked = openChecked(path);
+    if (!checked) {
+        return UniqueHandle();
+    }
+    UniqueHandle companion(CreateFileW(
+        path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (file && !fileFailed) {
+        writeNotices();
+    }
+    return companion;
 }
 
 bool Logger::writeToFile(std::string_view text) {
@@ -252,6 +311,7 @@ void Logger::resumeFile() {
     fileFailed = false;
     debuggerOnlyLines = 0;
     debugOutput(line);
+    writeNotices();
 }
 
 std::filesystem::path Logger::filePath() {
@@ -307,8 +367,7 @@ void Logger::rotateIfNeeded() {
         return;
     }
     file.reset();
-    std::filesystem::path rotatedPath = logPath;
-    rotatedPath.replace_extension(L".log.old");
+    const std::filesystem::path rotatedPath = olderCopyPath();
     // Renamed and deleted through handles opened without following links: what moves is
     // the file that was opened, whatever its path names by the time of the rename.
     bool rotated = false;
@@ -334,4 +393,5 @@ void Logger::rotateIfNeeded() {
         // goes on and the next line tries again.
         writeSelfLine("Log file rotated");
     }
+    writeNotices();
 }

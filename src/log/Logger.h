@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 enum class LogLevel : int {
     Debug = 0,
@@ -51,6 +52,11 @@ public:
     // The file the log writes to; empty before initialize() succeeded.
     std::filesystem::path filePath();
 
+    // A file of the service's own beside the log (the crash log), made if missing and opened
+    // for appending, after the checks the log's own file gets in that folder; empty if it
+    // fails them or the log is not open. Shared for reading, writing and deleting.
+    UniqueHandle openCompanionFile(const wchar_t* name);
+
     void close();
 
 private:
@@ -60,6 +66,13 @@ private:
 
     void writeLine(LogLevel level, std::string_view message);
     bool openFile();
+    void useTemporaryFolder();
+    std::filesystem::path olderCopyPath() const;
+    // Opened and checked with `mutex` held: in the temporary folder a file that fails the
+    // checks is not used, in the log's own folders it is moved aside (see notices).
+    UniqueHandle openChecked(const std::filesystem::path& path);
+    // Writes and forgets the notices, to the file and the debugger.
+    void writeNotices();
     void writeSelfLine(std::string_view message);
     // Called with `mutex` held.
     std::string timestamp();
@@ -82,6 +95,8 @@ private:
     // The fallback in the temporary folder, where other accounts may create files.
     bool inSharedFolder = false;
     std::uint64_t debuggerOnlyLines = 0;
+    // What was moved aside from the log's place, said in the log once a file is open.
+    std::vector<std::string> notices;
     // The last timestamp text, kept here under `mutex` and not per thread: with MinGW's
     // emulated TLS a thread_local's storage is freed before its destructor runs when the
     // thread ends, so a thread_local std::string would be destroyed through freed memory

@@ -1,5 +1,6 @@
 #include "service/CrashReport.h"
 
+#include "log/Logger.h"
 #include "platform/Owners.h"
 
 #include <dbghelp.h>
@@ -402,11 +403,8 @@ bool installCrashReport(const std::filesystem::path& logFolder) {
         g_crash.folderLength = folder.size();
         pruneDumps(logFolder);
         // Opened now: at the fault no file name needs resolving for the line. Made only if
-        // missing; it stays empty until a crash.
-        g_crash.crashLog.reset(CreateFileW(
-            (logFolder / kCrashLogName).c_str(), FILE_APPEND_DATA,
-            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        // missing, with the checks the log's own file gets; it stays empty until a crash.
+        g_crash.crashLog = Logger::instance().openCompanionFile(kCrashLogName);
     }
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (ConvertStringSecurityDescriptorToSecurityDescriptorW(kCrashDumpSddl, SDDL_REVISION_1,

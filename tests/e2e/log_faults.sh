@@ -141,4 +141,28 @@ wait "$locker"
 expect_eq "locked: the holder's file untouched" "held by another program" \
     "$(tr -d '\r' <"$logs/Orvanet_service.log")"
 
+# Planted before the service first ran: a folder in the log's place and, as the crash log, a
+# second name of a file of the planter's choosing. Neither is used: both are moved aside
+# under a name that says so, and the log says so.
+rm -rf "$logs" && mkdir -p "$logs/Orvanet_service.log/inside"
+echo precious >"$files/victim.txt"
+ln "$files/victim.txt" "$logs/Orvanet_crash.log"
+fault_start planted
+fault_serve planted 3
+fault_stop planted 3
+expect_eq "planted: the linked file untouched" precious "$(cat "$files/victim.txt")"
+tr -d '\r' <"$logs/Orvanet_service.log" >"$work/planted.log" 2>/dev/null
+expect_eq "planted: requests in a fresh log" 3 \
+    "$(grep -c 'PipeServer::processCommand - Command type: active$' "$work/planted.log")"
+for plant in "Orvanet_service.log:a folder" "Orvanet_crash.log:a file with more than one name"; do
+    name=${plant%%:*}
+    aside=$(cd "$logs" && ls -d "$name".untrusted-* 2>/dev/null)
+    expect_eq "planted: $name moved aside once" 1 "$(echo "$aside" | grep -c .)"
+    expect_in_order "$work/planted.log" "] [INFO] === Service logging initialized ===" \
+        "] [WARN] $name was ${plant#*:}; moved aside to $aside"
+done
+if [ -d "$logs/Orvanet_service.log.untrusted-"*/inside ]; then pass; else
+    fail "planted: the folder did not move whole"
+fi
+
 finish

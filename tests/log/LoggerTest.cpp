@@ -346,17 +346,20 @@ TEST(LogFileSecurityTest, OnlyTrustedOwnersAndNoOtherWritersAreRelied) {
         DWORD links;
         PSID owner;
         PSID self;
-        bool usable;
+        const char* distrust; // null: usable
     } files[] = {
-        {FILE_ATTRIBUTE_ARCHIVE, 1, system, nullptr, true},
-        {FILE_ATTRIBUTE_ARCHIVE, 1, user, user, true}, // the service's own account
-        {FILE_ATTRIBUTE_ARCHIVE, 1, user, nullptr, false},
-        {FILE_ATTRIBUTE_ARCHIVE, 2, system, nullptr, false},
-        {FILE_ATTRIBUTE_REPARSE_POINT, 1, system, nullptr, false},
-        {FILE_ATTRIBUTE_DIRECTORY, 1, system, nullptr, false},
+        {FILE_ATTRIBUTE_ARCHIVE, 1, system, nullptr, nullptr},
+        {FILE_ATTRIBUTE_ARCHIVE, 1, user, user, nullptr}, // the service's own account
+        {FILE_ATTRIBUTE_ARCHIVE, 1, user, nullptr, "a file of another account"},
+        {FILE_ATTRIBUTE_ARCHIVE, 2, system, nullptr, "a file with more than one name"},
+        {FILE_ATTRIBUTE_REPARSE_POINT, 1, system, nullptr, "a link"},
+        {FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT, 1, system, nullptr, "a link"},
+        {FILE_ATTRIBUTE_DIRECTORY, 1, system, nullptr, "a folder"},
     };
     for (const auto& f : files) {
-        EXPECT_EQ(f.usable, isUsableLogFile(f.attributes, f.links, f.owner, f.self))
+        const char* distrust = distrustOfLogFile(f.attributes, f.links, f.owner, f.self);
+        EXPECT_EQ(std::string(f.distrust != nullptr ? f.distrust : "usable"),
+                  std::string(distrust != nullptr ? distrust : "usable"))
             << f.attributes << " " << f.links;
     }
     LocalFree(system);
@@ -381,23 +384,35 @@ TEST_F(LoggerTest, APlantedFolderThatOthersMayWriteIsTakenOver) {
     EXPECT_TRUE(std::filesystem::exists(planted / "Orvanet" / "logs" / "Orvanet_service.log"));
 }
 
-TEST_F(LoggerTest, APlantedFallbackFileIsNotUsed) {
-    // No log folder can be made, and in the temporary folder a user has linked the log's
-    // name to a file of their choosing.
-    std::ofstream(folder.path() / "Pellmarrow") << "x";
-    const auto temp = folder.path() / "temp";
+// Runs `body` with the log falling back to `temp` as its temporary folder: no log folder can
+// be made below `base`.
+template <typename Body>
+void withTemporaryFallback(const std::filesystem::path& base, const std::filesystem::path& temp,
+                           Body body) {
+    std::ofstream(base / "Pellmarrow") << "x";
     std::filesystem::create_directories(temp);
-    const auto victim = folder.path() / "victim.txt";
-    std::ofstream(victim) << "precious";
-    ASSERT_TRUE(CreateHardLinkW((temp / "Orvanet_service.log").c_str(), victim.c_str(), nullptr));
     wchar_t savedTmp[MAX_PATH] = {};
     GetEnvironmentVariableW(L"TMP", savedTmp, MAX_PATH);
     SetEnvironmentVariableW(L"TMP", (temp.native() + L"\\").c_str());
-    setProgramData(folder.path().c_str());
-    DebugCapture capture;
-    const bool initialized = Logger::instance().initialize();
-    Logger::instance().log(LogLevel::Info, "goes to the debugger only");
+    setProgramData(base.c_str());
+    body();
     SetEnvironmentVariableW(L"TMP", savedTmp[0] != L'\0' ? savedTmp : nullptr);
+}
+
+TEST_F(LoggerTest, APlantedFallbackFileIsNotUsed) {
+    // No log folder can be made, and in the temporary folder a user has linked the log's
+    // name to a file of their choosing.
+    const auto temp = folder.path() / "temp";
+    const auto victim = folder.path() / "victim.txt";
+    std::ofstream(victim) << "precious";
+    std::filesystem::create_directories(temp);
+    ASSERT_TRUE(CreateHardLinkW((temp / "Orvanet_service.log").c_str(), victim.c_str(), nullptr));
+    DebugCapture capture;
+    bool initialized = true;
+    withTemporaryFallback(folder.path(), temp, [&] {
+        initialized = Logger::instance().initialize();
+        Logger::instance().log(LogLevel::Info, "goes to the debugger only");
+    });
     EXPECT_FALSE(initialized);
     EXPECT_EQ("precious", readFile(victim));
     const auto texts = capture.texts();
@@ -406,6 +421,94 @@ TEST_F(LoggerTest, APlantedFallbackFileIsNotUsed) {
                   "\n",
               texts[1]);
     EXPECT_TRUE(texts[2].ends_with("] [INFO] goes to the debugger only\n"));
+}
+
+TEST_F(LoggerTest, APlantedCrashLogInTheTemporaryFolderIsNotUsed) {
+    const auto temp = folder.path() / "temp";
+    const auto victim = folder.path() / "victim.txt";
+    std::ofstream(victim) << "precious";
+    std::filesystem::create_directories(temp);
+    ASSERT_TRUE(CreateHardLinkW((temp / "Orvanet_crash.log").c_str(), victim.c_str(), nullptr));
+    withTemporaryFallback(folder.path(), temp, [&] {
+        ASSERT_TRUE(Logger::instance().initialize());
+        EXPECT_FALSE(Logger::instance().openCompanionFile(L"Orvanet_crash.log"));
+        // Others' files there are left where they are.
+        EXPECT_TRUE(std::filesystem::exists(temp / "Orvanet_crash.log"));
+        Logger::instance().close();
+    });
+    EXPECT_EQ("precious", readFile(victim));
+}
+
+// Before the service first ran, a user put something in the place of one of its files in
+// its own folder: a folder, or a second name of a file of the user's choosing. Nothing of it
+// is used or changed: it is moved aside under a name that says so, the file is made anew,
+// and a line in the log and the debugger says so.
+TEST_F(LoggerTest, WhatIsPlantedInPlaceOfTheLogsOwnFilesIsMovedAsideAndNotUsed) {
+    const struct {
+        const char* name;
+        bool folder; // else a second name of the victim
+        const char* distrust;
+    } cases[] = {
+        {"Orvanet_service.log", true, "a folder"},
+        {"Orvanet_service.log", false, "a file with more than one name"},
+        {"Orvanet_service.log.old", true, "a folder"},
+        {"Orvanet_crash.log", true, "a folder"},
+        {"Orvanet_crash.log", false, "a file with more than one name"},
+    };
+    const std::regex asideName(R"(.*\.untrusted-\d{8}-\d{6})");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.name) + (c.folder ? ", a folder" : ", a link"));
+        TempFolder logs("planted");
+        const auto victim = logs.path() / "victim.txt";
+        std::ofstream(victim) << "precious";
+        const auto planted = logs.path() / c.name;
+        if (c.folder) {
+            std::filesystem::create_directories(planted / "inside");
+        } else {
+            ASSERT_TRUE(CreateHardLinkW(planted.c_str(), victim.c_str(), nullptr));
+        }
+        DebugCapture capture;
+        ASSERT_TRUE(Logger::instance().initialize(logs.path() / "Orvanet_service.log"));
+        const bool crashLog = std::string(c.name) == "Orvanet_crash.log";
+        if (crashLog) {
+            const UniqueHandle companion =
+                Logger::instance().openCompanionFile(L"Orvanet_crash.log");
+            ASSERT_TRUE(companion);
+            DWORD written = 0;
+            ASSERT_TRUE(WriteFile(companion.get(), "crash", 5, &written, nullptr));
+        }
+        Logger::instance().log(LogLevel::Info, "a line");
+        Logger::instance().close();
+
+        EXPECT_EQ("precious", readFile(victim));
+        std::vector<std::filesystem::path> aside;
+        for (const auto& entry : std::filesystem::directory_iterator(logs.path())) {
+            if (entry.path().filename().string().starts_with(std::string(c.name) + ".untrusted-")) {
+                aside.push_back(entry.path());
+            }
+        }
+        ASSERT_EQ(1u, aside.size());
+        const std::string asideFile = aside[0].filename().string();
+        EXPECT_TRUE(std::regex_match(asideFile, asideName)) << asideFile;
+        EXPECT_EQ(c.folder, std::filesystem::exists(aside[0] / "inside"));
+        if (crashLog) {
+            EXPECT_EQ("crash", readFile(planted));
+        } else if (std::string(c.name) == "Orvanet_service.log") {
+            EXPECT_TRUE(std::filesystem::is_regular_file(planted));
+        } else {
+            EXPECT_FALSE(std::filesystem::exists(planted));
+        }
+        const std::string notice =
+            std::string(c.name) + " was " + c.distrust + "; moved aside to " + asideFile;
+        const auto lines = readLines(logs.path() / "Orvanet_service.log");
+        EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+            return levelOf(line) == "WARN" && messageOf(line) == notice;
+        })) << notice;
+        const auto debugged = capturedLines(capture);
+        EXPECT_NE(debugged.end(),
+                  std::find(debugged.begin(), debugged.end(), LogLine{"WARN", notice}))
+            << notice;
+    }
 }
 
 TEST(LogFileSecurityTest, RenameAndDeleteByHandleActOnTheFileThatWasOpened) {

@@ -1,6 +1,7 @@
 // A process that installs the crash report into a folder and runs an engine told to fault,
 // for the crash report's tests to read what it leaves behind and how it ends.
 // Usage: crash_child LOG_FOLDER ENGINE_DLL
+#include "log/Logger.h"
 #include "platform/Owners.h"
 #include "service/CrashReport.h"
 #include "vpn/Tun2proxy.h"
@@ -9,6 +10,8 @@
 
 #include <shellapi.h>
 
+#include <filesystem>
+
 int main() {
     int count = 0;
     LPWSTR* arguments = CommandLineToArgvW(GetCommandLineW(), &count);
@@ -16,7 +19,9 @@ int main() {
     if (arguments == nullptr || count != 3) {
         return 2;
     }
-    if (!installCrashReport(arguments[1])) {
+    const std::filesystem::path logs = arguments[1];
+    Logger::instance().initialize(logs / L"Orvanet_service.log");
+    if (!installCrashReport(logs)) {
         return 3;
     }
     HMODULE engine = LoadLibraryW(arguments[2]);
