@@ -2,6 +2,8 @@
 
 #include "log/LogFileSecurity.h"
 
+#include "log/Format.h"
+
 #include <windows.h>
 #include <aclapi.h>
 #include <sddl.h>
@@ -47,107 +49,28 @@ bool createProtectedDirectory(const std::filesystem::path& path, SECURITY_ATTRIB
     return false;
 }
 
-// Enables the privileges that let an administrator take a folder over whatever its DACL
-// says, and puts them back as they were when it goes.
-class TakeOverPrivileges {
-public:
-    TakeOverPrivileges() {
-        HANDLE raw = nullptr;
-        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &raw)) {
-            return;
-        }
-        token.reset(raw);
-        struct {
-            DWORD count;
-            LUID_AND_ATTRIBUTES privileges[2];
-        } wanted{2, {}};
-        LookupPrivilegeValueW(nullptr, SE_TAKE_OWNERSHIP_NAME, &wanted.privileges[0].Luid);
-        LookupPrivilegeValueW(nullptr, SE_RESTORE_NAME, &wanted.privileges[1].Luid);
-        wanted.privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-        wanted.privileges[1].Attributes = SE_PRIVILEGE_ENABLED;
-        DWORD size = sizeof previous;
-        adjusted =
-            AdjustTokenPrivileges(token.get(), FALSE, reinterpret_cast<TOKEN_PRIVILEGES*>(&wanted),
-                                  size, reinterpret_cast<TOKEN_PRIVILEGES*>(&previous), &size);
-    }
-    ~TakeOverPrivileges() {
-        if (adjusted) {
-            AdjustTokenPrivileges(token.get(), FALSE,
-                                  reinterpret_cast<TOKEN_PRIVILEGES*>(&previous), 0, nullptr,
-                                  nullptr);
-        }
-    }
-    TakeOverPrivileges(const TakeOverPrivileges&) = delete;
-    TakeOverPrivileges& operator=(const TakeOverPrivileges&) = delete;
-
-private:
-    UniqueHandle token;
-    struct {
-        DWORD count;
-        LUID_AND_ATTRIBUTES privileges[2];
-    } previous{};
-    BOOL adjusted = FALSE;
-};
-
-// Whether the folder, opened without following a link, is owned by a trusted account and
-// writable by no one else.
-bool folderIsProtected(HANDLE folder) {
+// Whether the folder at `path`, opened without following a link, may be kept: a plain
+// folder owned by a trusted account and writable by no one else. `distrust` says why not.
+bool folderMayBeKept(const std::filesystem::path& path, const char*& distrust,
+                     std::error_code& error) {
+    UniqueHandle folder = openWithoutFollowing(path, READ_CONTROL | FILE_READ_ATTRIBUTES);
+    BY_HANDLE_FILE_INFORMATION information{};
     PSID owner = nullptr;
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR raw = nullptr;
-    if (GetSecurityInfo(folder, SE_FILE_OBJECT,
+    if (!folder || !GetFileInformationByHandle(folder.get(), &information) ||
+        GetSecurityInfo(folder.get(), SE_FILE_OBJECT,
                         OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
                         &dacl, nullptr, &raw) != ERROR_SUCCESS) {
+        error = lastError();
+        distrust = nullptr;
         return false;
     }
     const LocalMemory descriptor(raw);
     std::vector<BYTE> self = ownAccountSid();
-    return isProtectedFolder(owner, dacl, self.empty() ? nullptr : self.data());
-}
-
-// A folder of the log's path that exists: kept if it is protected, else taken over
-// (Administrators as owner, the protected DACL) and checked again; refused if that fails.
-bool protectFolder(const std::filesystem::path& path, PSECURITY_DESCRIPTOR protectedDescriptor,
-                   std::error_code& error) {
-    const std::error_code refused(ERROR_ACCESS_DENIED, std::system_category());
-    UniqueHandle folder = openWithoutFollowing(path, READ_CONTROL | FILE_READ_ATTRIBUTES);
-    BY_HANDLE_FILE_INFORMATION information{};
-    if (!folder || !GetFileInformationByHandle(folder.get(), &information)) {
-        error = lastError();
-        return false;
-    }
-    if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
-        (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-        error = std::error_code(ERROR_CANT_ACCESS_FILE, std::system_category());
-        return false;
-    }
-    if (folderIsProtected(folder.get())) {
-        return true;
-    }
-    BOOL present = FALSE;
-    BOOL defaulted = FALSE;
-    PACL dacl = nullptr;
-    GetSecurityDescriptorDacl(protectedDescriptor, &present, &dacl, &defaulted);
-    BYTE administrators[SECURITY_MAX_SID_SIZE] = {};
-    DWORD sidSize = sizeof administrators;
-    CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &sidSize);
-    {
-        const TakeOverPrivileges privileges;
-        const UniqueHandle writable =
-            openWithoutFollowing(path, READ_CONTROL | WRITE_DAC | WRITE_OWNER);
-        if (!writable || SetSecurityInfo(writable.get(), SE_FILE_OBJECT,
-                                         OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
-                                             PROTECTED_DACL_SECURITY_INFORMATION,
-                                         administrators, nullptr, dacl, nullptr) != ERROR_SUCCESS) {
-            error = refused;
-            return false;
-        }
-    }
-    if (!folderIsProtected(folder.get())) {
-        error = refused;
-        return false;
-    }
-    return true;
+    distrust = distrustOfLogFolder(information.dwFileAttributes, owner, dacl,
+                                   self.empty() ? nullptr : self.data());
+    return distrust == nullptr;
 }
 
 // A link that does not resolve (GetFileAttributesW follows it and fails): the directory
@@ -165,8 +88,10 @@ bool isLink(const std::filesystem::path& path) {
 } // namespace
 
 bool createLogDirectories(const std::filesystem::path& trustedBase,
-                          const std::filesystem::path& directory, std::error_code& error) {
+                          const std::filesystem::path& directory, FoundFolders& found,
+                          std::error_code& error) {
     error.clear();
+    found = {};
     PSECURITY_DESCRIPTOR rawDescriptor = nullptr;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kLogFolderSddl, SDDL_REVISION_1,
                                                               &rawDescriptor, nullptr)) {
@@ -203,8 +128,32 @@ bool createLogDirectories(const std::filesystem::path& trustedBase,
             return false;
         }
         // Made now or found (an ordinary user may make any of these folders before the
-        // service first runs): below the base, each must be ours alone.
-        if (insideBase && !protectFolder(current, descriptor.get(), error)) {
+        // service first runs): below the base, each must be ours alone. One that is not was
+        // made by someone else, who may still hold a handle that lets them change it: it is
+        // moved aside, not taken over, and made anew.
+        const char* distrust = nullptr;
+        if (!insideBase || folderMayBeKept(current, distrust, error)) {
+            continue;
+        }
+        if (distrust == nullptr) {
+            return false;
+        }
+        std::filesystem::path aside;
+        if (!moveAside(current, aside)) {
+            error = lastError();
+            found.heldUntrusted = current;
+            return false;
+        }
+        found.moved.push_back(orvanet::format("{} was {}; moved aside to {}",
+                                              current.filename().string(), distrust,
+                                              aside.filename().string()));
+        if (!createProtectedDirectory(current, &security, error)) {
+            return false;
+        }
+        if (!folderMayBeKept(current, distrust, error)) {
+            if (distrust != nullptr) {
+                error = std::error_code(ERROR_ACCESS_DENIED, std::system_category());
+            }
             return false;
         }
     }

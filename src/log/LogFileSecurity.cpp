@@ -84,8 +84,20 @@ bool grantsUntrustedWrite(const ACL* dacl, PSID self) {
     return false;
 }
 
-bool isProtectedFolder(PSID owner, const ACL* dacl, PSID self) {
-    return isTrustedOwner(owner, self) && !grantsUntrustedWrite(dacl, self);
+const char* distrustOfLogFolder(DWORD attributes, PSID owner, const ACL* dacl, PSID self) {
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        return "a link";
+    }
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        return "not a folder";
+    }
+    if (!isTrustedOwner(owner, self)) {
+        return "a folder of another account";
+    }
+    if (grantsUntrustedWrite(dacl, self)) {
+        return "a folder that others may change";
+    }
+    return nullptr;
 }
 
 const char* distrustOfLogFile(DWORD attributes, DWORD links, PSID owner, PSID self) {
@@ -147,6 +159,19 @@ UniqueHandle openCheckedLogFile(const std::filesystem::path& path, std::error_co
     return file;
 }
 
+bool moveAside(const std::filesystem::path& path, std::filesystem::path& aside) {
+    SYSTEMTIME now{};
+    GetLocalTime(&now);
+    wchar_t suffix[40] = {};
+    swprintf(suffix, std::size(suffix), L".untrusted-%04u%02u%02u-%02u%02u%02u", now.wYear,
+             now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond);
+    aside = path.native() + suffix;
+    // Moved through a handle that follows no link: what moves is what was checked, and a
+    // folder moves with whatever it holds. A name already taken is not replaced.
+    const UniqueHandle plant = openWithoutFollowing(path, DELETE | FILE_READ_ATTRIBUTES);
+    return plant && renameByHandle(plant.get(), aside, false);
+}
+
 UniqueHandle openOwnLogFile(const std::filesystem::path& path, DWORD disposition,
                             std::string& moved, std::error_code& error) {
     moved.clear();
@@ -155,16 +180,8 @@ UniqueHandle openOwnLogFile(const std::filesystem::path& path, DWORD disposition
     if (file || distrust == nullptr) {
         return file;
     }
-    SYSTEMTIME now{};
-    GetLocalTime(&now);
-    wchar_t suffix[40] = {};
-    swprintf(suffix, std::size(suffix), L".untrusted-%04u%02u%02u-%02u%02u%02u", now.wYear,
-             now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond);
-    const std::filesystem::path aside = path.native() + suffix;
-    // Moved through a handle that follows no link: what moves is what was checked, and a
-    // folder moves with whatever it holds.
-    const UniqueHandle plant = openWithoutFollowing(path, DELETE | FILE_READ_ATTRIBUTES);
-    if (!plant || !renameByHandle(plant.get(), aside, false)) {
+    std::filesystem::path aside;
+    if (!moveAside(path, aside)) {
         error = lastError();
         return UniqueHandle();
     }

@@ -23,8 +23,9 @@ bool isTrustedOwner(PSID owner, PSID self);
 // children or change the security; a missing DACL gives everyone everything.
 bool grantsUntrustedWrite(const ACL* dacl, PSID self);
 
-// A folder of the log's path: owned by a trusted account and writable by no one else.
-bool isProtectedFolder(PSID owner, const ACL* dacl, PSID self);
+// Why a folder found on the log's path may not be relied on (a link, another account's, one
+// that others may change), or null if it may.
+const char* distrustOfLogFolder(DWORD attributes, PSID owner, const ACL* dacl, PSID self);
 
 // Why a file found in the log's place may not be relied on (it may be a user's plant: a
 // folder, a link, a file with a second name, one another account owns), or null if it may.
@@ -42,6 +43,11 @@ UniqueHandle openWithoutFollowing(const std::filesystem::path& path, DWORD acces
 // by its path, then let it go.
 UniqueHandle openCheckedLogFile(const std::filesystem::path& path, std::error_code& error,
                                 const char** distrust = nullptr, DWORD disposition = OPEN_ALWAYS);
+
+// Moves what is at `path` (a file, a folder with all it holds, a link itself) to
+// "NAME.untrusted-YYYYMMDD-HHMMSS" beside it, named in `aside`. False, with the platform's
+// error, when it cannot be moved, as when another program holds it without delete sharing.
+bool moveAside(const std::filesystem::path& path, std::filesystem::path& aside);
 
 // One of the service's own files (the log, its older copy, the crash log) in a folder that
 // only trusted accounts may write, opened and checked as openCheckedLogFile does. Whatever

@@ -142,7 +142,11 @@ bool Logger::initialize(const std::filesystem::path& path) {
         logPath = base / L"Pellmarrow" / L"Orvanet" / L"logs" / kLogFileName;
         std::error_code error;
         const std::filesystem::path directory = logPath.parent_path();
-        if (!createLogDirectories(base, directory, error)) {
+        FoundFolders found;
+        const bool created = createLogDirectories(base, directory, found, error);
+        notices = std::move(found.moved);
+        if (!created &&
+            !(!found.heldUntrusted.empty() && useSystemLogFolder(found.heldUntrusted, error))) {
             debugOutput(
                 orvanet::format("Failed to create log directory: {} - {}", narrow(directory),
                                 formatWindowsError(static_cast<std::uint32_t>(error.value()))));
@@ -175,6 +179,27 @@ bool Logger::initialize(const std::filesystem::path& path) {
     writeSelfLine("=== Service logging initialized ===");
     debugOutput(orvanet::format("Logging initialized to: {}", narrow(logPath)));
     writeNotices();
+    return true;
+}
+
+bool Logger::useSystemLogFolder(const std::filesystem::path& held, std::error_code heldError) {
+    wchar_t system[MAX_PATH] = {};
+    const UINT length = GetSystemDirectoryW(system, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        return false;
+    }
+    const std::filesystem::path base = std::filesystem::path(system) / L"LogFiles";
+    const std::filesystem::path directory = base / L"Orvanet";
+    FoundFolders found;
+    std::error_code error;
+    if (!createLogDirectories(base, directory, found, error)) {
+        return false;
+    }
+    logPath = directory / kLogFileName;
+    notices.insert(notices.end(), found.moved.begin(), found.moved.end());
+    notices.push_back(orvanet::format(
+        "Log folder {} is not trusted and cannot be moved aside ({}); logging here instead",
+        narrow(held), formatWindowsError(static_cast<std::uint32_t>(heldError.value()))));
     return true;
 }
 

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 enum class LogLevel : int {
@@ -66,6 +67,9 @@ private:
 
     void writeLine(LogLevel level, std::string_view message);
     bool openFile();
+    // An untrusted folder of the log's path that could not be moved aside: the log goes to
+    // %SystemRoot%\System32\LogFiles\Orvanet, where only administrators may make folders.
+    bool useSystemLogFolder(const std::filesystem::path& held, std::error_code heldError);
     void useTemporaryFolder();
     std::filesystem::path olderCopyPath() const;
     // Opened and checked with `mutex` held: in the temporary folder a file that fails the

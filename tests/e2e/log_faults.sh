@@ -165,4 +165,23 @@ if [ -d "$logs/Orvanet_service.log.untrusted-"*/inside ]; then pass; else
     fail "planted: the folder did not move whole"
 fi
 
+# A log folder made before the service first ran and open to everyone (mode 0777 reads as
+# every right for Everyone): never adopted, but moved aside whole and made anew.
+rm -rf "$public/Pellmarrow" "$public/Pellmarrow".untrusted-*
+mkdir -p "$public/Pellmarrow"
+echo theirs >"$public/Pellmarrow/planted.txt"
+chmod 0777 "$public/Pellmarrow"
+fault_start open-folder
+fault_serve open-folder 3
+fault_stop open-folder 3
+aside=$(cd "$public" && ls -d Pellmarrow.untrusted-* 2>/dev/null)
+expect_eq "open folder: moved aside once" 1 "$(echo "$aside" | grep -c .)"
+expect_eq "open folder: moved whole" theirs "$(cat "$public/$aside/planted.txt" 2>/dev/null)"
+expect_eq "open folder: made anew without others' files" no \
+    "$([ -e "$public/Pellmarrow/planted.txt" ] && echo yes || echo no)"
+tr -d '\r' <"$logs/Orvanet_service.log" >"$work/open-folder.log" 2>/dev/null
+expect_in_order "$work/open-folder.log" "] [INFO] === Service logging initialized ===" \
+    "] [WARN] Pellmarrow was a folder that others may change; moved aside to $aside" \
+    "] [INFO] PipeServer::processCommand - Command type: active"
+
 finish

@@ -309,29 +309,40 @@ bool folderGrantsUntrustedWrite(const std::filesystem::path& folder, PSID self) 
     return grantsUntrustedWrite(dacl, self);
 }
 
-// What decides whether a folder of the log's path, or a log file in the shared fallback
-// folder, can be relied on, given the owner and DACL the platform reports.
+// What decides whether a folder of the log's path is kept (else moved aside, or refused),
+// and whether a file found in the log's place is used, given what the platform reports.
 TEST(LogFileSecurityTest, OnlyTrustedOwnersAndNoOtherWritersAreRelied) {
+    constexpr DWORD kDir = FILE_ATTRIBUTE_DIRECTORY;
+    constexpr const char* kChangeable = "a folder that others may change";
     const struct {
         const wchar_t* sddl;
-        bool protectedFolder;
+        DWORD attributes;
+        const char* distrust; // null: kept
     } cases[] = {
-        {L"O:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;GRGX;;;BU)", true},
-        {L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;GRGX;;;BU)", true},
-        {L"O:SYD:(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;WD)", true},
-        {L"O:SYD:(A;;FA;;;SY)(D;;FA;;;BU)", true},
-        // A folder an ordinary user made, or one they may change.
-        {L"O:S-1-5-21-1-2-3-1001D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", false},
-        {L"O:SYD:(A;OICI;FA;;;SY)(A;;0x2;;;BU)", false},      // add a file
-        {L"O:SYD:(A;OICI;FA;;;SY)(A;;0x4;;;AU)", false},      // add a folder
-        {L"O:SYD:(A;OICI;FA;;;SY)(A;;0x40;;;WD)", false},     // delete a child
-        {L"O:SYD:(A;OICI;FA;;;SY)(A;;WD;;;BU)", false},       // change the DACL
-        {L"O:SYD:(A;OICI;FA;;;SY)(A;OICIIO;GA;;;CO)", false}, // creators own what they make
+        {L"O:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;GRGX;;;BU)", kDir, nullptr},
+        {L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;GRGX;;;BU)", kDir, nullptr},
+        {L"O:SYD:(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;WD)", kDir, nullptr},
+        {L"O:SYD:(A;;FA;;;SY)(D;;FA;;;BU)", kDir, nullptr},
+        // A folder an ordinary user made, or one they may change: moved aside.
+        {L"O:S-1-5-21-1-2-3-1001D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", kDir,
+         "a folder of another account"},
+        {L"O:SYD:(A;OICI;FA;;;SY)(A;;0x2;;;BU)", kDir, kChangeable},      // add a file
+        {L"O:SYD:(A;OICI;FA;;;SY)(A;;0x4;;;AU)", kDir, kChangeable},      // add a folder
+        {L"O:SYD:(A;OICI;FA;;;SY)(A;;0x40;;;WD)", kDir, kChangeable},     // delete a child
+        {L"O:SYD:(A;OICI;FA;;;SY)(A;;WD;;;BU)", kDir, kChangeable},       // change the DACL
+        {L"O:SYD:(A;OICI;FA;;;SY)(A;OICIIO;GA;;;CO)", kDir, kChangeable}, // creators own it
+        {L"O:SYD:(A;OICI;0x1301ff;;;WD)", kDir, kChangeable},             // mode 0777 under Wine
+        // Not a folder at all, or a link to one: refused as a place for the log.
+        {L"O:SYD:P(A;;FA;;;SY)", FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT, "a link"},
+        {L"O:SYD:P(A;;FA;;;SY)", FILE_ATTRIBUTE_ARCHIVE, "not a folder"},
     };
     for (const auto& c : cases) {
         const Sddl descriptor(c.sddl);
         ASSERT_TRUE(descriptor.memory) << std::filesystem::path(c.sddl).string();
-        EXPECT_EQ(c.protectedFolder, isProtectedFolder(descriptor.owner, descriptor.dacl, nullptr))
+        const char* distrust =
+            distrustOfLogFolder(c.attributes, descriptor.owner, descriptor.dacl, nullptr);
+        EXPECT_EQ(std::string(c.distrust != nullptr ? c.distrust : "kept"),
+                  std::string(distrust != nullptr ? distrust : "kept"))
             << std::filesystem::path(c.sddl).string();
     }
 
@@ -340,7 +351,8 @@ TEST(LogFileSecurityTest, OnlyTrustedOwnersAndNoOtherWritersAreRelied) {
     ASSERT_TRUE(ConvertStringSidToSidW(L"S-1-5-18", &system));
     ASSERT_TRUE(ConvertStringSidToSidW(L"S-1-5-21-1-2-3-1001", &user));
     // No DACL at all gives everyone everything.
-    EXPECT_FALSE(isProtectedFolder(system, nullptr, nullptr));
+    EXPECT_STREQ("a folder that others may change",
+                 distrustOfLogFolder(FILE_ATTRIBUTE_DIRECTORY, system, nullptr, nullptr));
     const struct {
         DWORD attributes;
         DWORD links;
@@ -366,22 +378,95 @@ TEST(LogFileSecurityTest, OnlyTrustedOwnersAndNoOtherWritersAreRelied) {
     LocalFree(user);
 }
 
-TEST_F(LoggerTest, APlantedFolderThatOthersMayWriteIsTakenOver) {
-    const auto planted = folder.path() / "Pellmarrow";
+// A folder open to everyone, as one a user made before the service first ran would be.
+void plantOpenFolder(const std::filesystem::path& planted) {
     std::filesystem::create_directories(planted);
+    std::ofstream(planted / "planted.txt") << "theirs";
     const Sddl everyone(L"D:(A;OICI;FA;;;WD)");
     ASSERT_EQ(ERROR_SUCCESS, SetNamedSecurityInfoW(const_cast<wchar_t*>(planted.c_str()),
                                                    SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
                                                    nullptr, nullptr, everyone.dacl, nullptr));
-    // The service's own account counts as trusted (it is SYSTEM on Windows).
     PSID self = const_cast<BYTE*>(ownAccountSid().data());
     ASSERT_TRUE(folderGrantsUntrustedWrite(planted, self)) << "the plant did not take";
+}
 
+// The one entry of `folder` whose name begins with `prefix`.
+std::filesystem::path onlyEntry(const std::filesystem::path& folder, const std::string& prefix) {
+    std::vector<std::filesystem::path> found;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        if (entry.path().filename().string().starts_with(prefix)) {
+            found.push_back(entry.path());
+        }
+    }
+    EXPECT_EQ(1u, found.size()) << prefix;
+    return found.empty() ? std::filesystem::path() : found[0];
+}
+
+bool logHas(const std::filesystem::path& log, const std::string& level, const std::string& text) {
+    const auto lines = readLines(log);
+    return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+        return levelOf(line) == level && messageOf(line) == text;
+    });
+}
+
+// A folder at any level of the log's path that others may change is never adopted: whoever
+// made it may hold a handle that keeps the right to change it. It is moved aside whole and
+// made anew, and the log says so.
+TEST_F(LoggerTest, APlantedFolderThatOthersMayChangeIsMovedAsideAndMadeAnew) {
+    PSID self = const_cast<BYTE*>(ownAccountSid().data());
+    for (const char* level : {"Pellmarrow", "Pellmarrow/Orvanet", "Pellmarrow/Orvanet/logs"}) {
+        SCOPED_TRACE(level);
+        TempFolder base("planted-folder");
+        const auto planted = (base.path() / level).lexically_normal();
+        plantOpenFolder(planted);
+        setProgramData(base.path().c_str());
+        const auto log = base.path() / "Pellmarrow" / "Orvanet" / "logs" / "Orvanet_service.log";
+        ASSERT_TRUE(Logger::instance().initialize());
+        EXPECT_EQ(log, Logger::instance().filePath());
+        Logger::instance().close();
+        EXPECT_FALSE(folderGrantsUntrustedWrite(planted, self));
+        EXPECT_FALSE(std::filesystem::exists(planted / "planted.txt"));
+        const auto aside =
+            onlyEntry(planted.parent_path(), planted.filename().string() + ".untrusted-");
+        EXPECT_EQ("theirs", readFile(aside / "planted.txt"));
+        EXPECT_TRUE(logHas(log, "WARN",
+                           planted.filename().string() +
+                               " was a folder that others may change; moved aside to " +
+                               aside.filename().string()));
+    }
+}
+
+// One that cannot be moved, because its maker holds it open without delete sharing, is not
+// used either: the log goes where only administrators may make folders, and says why.
+TEST_F(LoggerTest, APlantedFolderThatIsHeldIsNotUsed) {
+    const auto planted = folder.path() / "Pellmarrow";
+    plantOpenFolder(planted);
+    // With an access that counts for sharing: attribute access alone refuses no one.
+    const UniqueHandle held(CreateFileW(planted.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    ASSERT_TRUE(held);
+    wchar_t system[MAX_PATH] = {};
+    ASSERT_NE(0u, GetSystemDirectoryW(system, MAX_PATH));
+    const auto other =
+        std::filesystem::path(system) / "LogFiles" / "Orvanet" / "Orvanet_service.log";
+    std::error_code ignored;
+    std::filesystem::remove(other, ignored);
     setProgramData(folder.path().c_str());
+    DebugCapture capture;
     ASSERT_TRUE(Logger::instance().initialize());
+    EXPECT_EQ(other, Logger::instance().filePath());
     Logger::instance().close();
-    EXPECT_FALSE(folderGrantsUntrustedWrite(planted, self));
-    EXPECT_TRUE(std::filesystem::exists(planted / "Orvanet" / "logs" / "Orvanet_service.log"));
+
+    EXPECT_TRUE(std::filesystem::exists(planted / "planted.txt"));
+    EXPECT_FALSE(std::filesystem::exists(planted / "Orvanet"));
+    const std::string notice =
+        "Log folder " + planted.string() + " is not trusted and cannot be moved aside (" +
+        formatWindowsError(ERROR_SHARING_VIOLATION) + "); logging here instead";
+    EXPECT_TRUE(logHas(other, "WARN", notice)) << notice;
+    const auto debugged = capturedLines(capture);
+    EXPECT_EQ(1, std::count(debugged.begin(), debugged.end(), LogLine{"WARN", notice}));
+    std::filesystem::remove(other, ignored);
 }
 
 // Runs `body` with the log falling back to `temp` as its temporary folder: no log folder can
@@ -399,14 +484,21 @@ void withTemporaryFallback(const std::filesystem::path& base, const std::filesys
     SetEnvironmentVariableW(L"TMP", savedTmp[0] != L'\0' ? savedTmp : nullptr);
 }
 
+// A file of a user's choosing, victim.txt in `folder`, given a second name `planted`.
+std::filesystem::path plantSecondName(const std::filesystem::path& folder,
+                                      const std::filesystem::path& planted) {
+    const auto victim = folder / "victim.txt";
+    std::ofstream(victim) << "precious";
+    std::filesystem::create_directories(planted.parent_path());
+    EXPECT_TRUE(CreateHardLinkW(planted.c_str(), victim.c_str(), nullptr)) << planted;
+    return victim;
+}
+
 TEST_F(LoggerTest, APlantedFallbackFileIsNotUsed) {
     // No log folder can be made, and in the temporary folder a user has linked the log's
     // name to a file of their choosing.
     const auto temp = folder.path() / "temp";
-    const auto victim = folder.path() / "victim.txt";
-    std::ofstream(victim) << "precious";
-    std::filesystem::create_directories(temp);
-    ASSERT_TRUE(CreateHardLinkW((temp / "Orvanet_service.log").c_str(), victim.c_str(), nullptr));
+    const auto victim = plantSecondName(folder.path(), temp / "Orvanet_service.log");
     DebugCapture capture;
     bool initialized = true;
     withTemporaryFallback(folder.path(), temp, [&] {
@@ -425,10 +517,7 @@ TEST_F(LoggerTest, APlantedFallbackFileIsNotUsed) {
 
 TEST_F(LoggerTest, APlantedCrashLogInTheTemporaryFolderIsNotUsed) {
     const auto temp = folder.path() / "temp";
-    const auto victim = folder.path() / "victim.txt";
-    std::ofstream(victim) << "precious";
-    std::filesystem::create_directories(temp);
-    ASSERT_TRUE(CreateHardLinkW((temp / "Orvanet_crash.log").c_str(), victim.c_str(), nullptr));
+    const auto victim = plantSecondName(folder.path(), temp / "Orvanet_crash.log");
     withTemporaryFallback(folder.path(), temp, [&] {
         ASSERT_TRUE(Logger::instance().initialize());
         EXPECT_FALSE(Logger::instance().openCompanionFile(L"Orvanet_crash.log"));
@@ -459,13 +548,13 @@ TEST_F(LoggerTest, WhatIsPlantedInPlaceOfTheLogsOwnFilesIsMovedAsideAndNotUsed) 
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.name) + (c.folder ? ", a folder" : ", a link"));
         TempFolder logs("planted");
-        const auto victim = logs.path() / "victim.txt";
-        std::ofstream(victim) << "precious";
         const auto planted = logs.path() / c.name;
+        std::filesystem::path victim = logs.path() / "victim.txt";
         if (c.folder) {
+            std::ofstream(victim) << "precious";
             std::filesystem::create_directories(planted / "inside");
         } else {
-            ASSERT_TRUE(CreateHardLinkW(planted.c_str(), victim.c_str(), nullptr));
+            victim = plantSecondName(logs.path(), planted);
         }
         DebugCapture capture;
         ASSERT_TRUE(Logger::instance().initialize(logs.path() / "Orvanet_service.log"));

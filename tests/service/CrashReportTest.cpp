@@ -30,6 +30,15 @@ SYSTEMTIME at(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD seco
     return time;
 }
 
+// The line a formatter makes, checked to end where its length says.
+template <typename Facts>
+std::string formatted(std::size_t (*format)(char*, std::size_t, const Facts&), const Facts& facts) {
+    char out[512];
+    const std::size_t length = format(out, sizeof out, facts);
+    EXPECT_EQ('\0', out[length]);
+    return std::string(out, length);
+}
+
 TEST(CrashReportTest, TheFirstLineNamesTheCodeTheModuleTheOffsetAndTheDumpToCome) {
     const SYSTEMTIME time = at(2026, 12, 9, 4, 5, 6);
     const struct {
@@ -47,10 +56,7 @@ TEST(CrashReportTest, TheFirstLineNamesTheCodeTheModuleTheOffsetAndTheDumpToCome
          "crash dump d.dmp\r\n"},
     };
     for (const auto& c : cases) {
-        char out[512];
-        const std::size_t length = formatCrashLine(out, sizeof out, c.facts);
-        EXPECT_EQ(c.line, std::string(out, length));
-        EXPECT_EQ('\0', out[length]);
+        EXPECT_EQ(c.line, formatted(formatCrashLine, c.facts));
     }
 }
 
@@ -69,9 +75,7 @@ TEST(CrashReportTest, TheSecondLineSaysHowTheDumpEnded) {
          "s)\r\n"},
     };
     for (const auto& c : cases) {
-        char out[512];
-        const std::size_t length = formatDumpLine(out, sizeof out, c.facts);
-        EXPECT_EQ(c.line, std::string(out, length));
+        EXPECT_EQ(c.line, formatted(formatDumpLine, c.facts));
     }
 }
 
