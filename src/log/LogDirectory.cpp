@@ -8,7 +8,9 @@
 #include <aclapi.h>
 #include <sddl.h>
 
-#include <memory>
+#include <winternl.h>
+
+#include <algorithm>
 #include <vector>
 
 namespace {
@@ -21,77 +23,129 @@ std::error_code lastError() {
     return {static_cast<int>(GetLastError()), std::system_category()};
 }
 
-bool isPlainDirectory(const std::filesystem::path& path, std::error_code& error) {
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        error = lastError();
-        return false;
-    }
-    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-        error = std::error_code(ERROR_CANT_ACCESS_FILE, std::system_category());
-        return false;
-    }
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-        error = std::error_code(ERROR_DIRECTORY, std::system_category());
-        return false;
-    }
-    return true;
+// Rights a kept folder handle needs: to look inside and to check its owner and DACL. None
+// of them lets anyone else in, and DELETE is not among them, so that others may still open
+// the folder to read it while the log holds it.
+constexpr ACCESS_MASK kHeldAccess =
+    FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE;
+constexpr ULONG kFileRenameInformation = 10;
+constexpr NTSTATUS kNotADirectory = static_cast<NTSTATUS>(0xC0000103);
+
+// FILE_RENAME_INFORMATION, with room for the new name.
+struct RenameInformation {
+    BOOLEAN replaceIfExists;
+    HANDLE rootDirectory;
+    ULONG fileNameLength;
+    WCHAR fileName[MAX_PATH];
+};
+
+std::error_code fromStatus(NTSTATUS status) {
+    return {static_cast<int>(RtlNtStatusToDosError(status)), std::system_category()};
 }
 
-bool createProtectedDirectory(const std::filesystem::path& path, SECURITY_ATTRIBUTES* security,
-                              std::error_code& error) {
-    // Whatever was made or found, it must be a plain folder: a dangling link answers
-    // "not found" to the look-up and would have the folder made wherever it points.
-    if (CreateDirectoryW(path.c_str(), security) || GetLastError() == ERROR_ALREADY_EXISTS) {
-        return isPlainDirectory(path, error);
-    }
-    error = lastError();
-    return false;
+// `name` in the folder `parent` (a full path when `parent` is null), as a folder, without
+// following a link in its last component.
+NTSTATUS openFolder(HANDLE parent, const std::wstring& name, ACCESS_MASK access, ULONG share,
+                    ULONG disposition, PSECURITY_DESCRIPTOR descriptor, UniqueHandle& folder) {
+    UNICODE_STRING text{static_cast<USHORT>(name.size() * sizeof(wchar_t)),
+                        static_cast<USHORT>(name.size() * sizeof(wchar_t)),
+                        const_cast<PWSTR>(name.c_str())};
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, parent, descriptor);
+    IO_STATUS_BLOCK io{};
+    HANDLE handle = nullptr;
+    const NTSTATUS status = NtCreateFile(
+        &handle, access | SYNCHRONIZE, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, share,
+        disposition, FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT,
+        nullptr, 0);
+    folder.reset(NT_SUCCESS(status) ? handle : nullptr);
+    return status;
 }
 
-// Whether the folder at `path`, opened without following a link, may be kept: a plain
-// folder owned by a trusted account and writable by no one else. `distrust` says why not.
-bool folderMayBeKept(const std::filesystem::path& path, const char*& distrust,
-                     std::error_code& error) {
-    UniqueHandle folder = openWithoutFollowing(path, READ_CONTROL | FILE_READ_ATTRIBUTES);
+// Why the folder behind `folder` may not be relied on, or null if it may, and whether it is a
+// link; false with the platform's error if that cannot be read.
+bool judgeFolder(HANDLE folder, const char*& distrust, bool& link, std::error_code& error) {
     BY_HANDLE_FILE_INFORMATION information{};
     PSID owner = nullptr;
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR raw = nullptr;
-    if (!folder || !GetFileInformationByHandle(folder.get(), &information) ||
-        GetSecurityInfo(folder.get(), SE_FILE_OBJECT,
+    if (!GetFileInformationByHandle(folder, &information) ||
+        GetSecurityInfo(folder, SE_FILE_OBJECT,
                         OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
                         &dacl, nullptr, &raw) != ERROR_SUCCESS) {
         error = lastError();
-        distrust = nullptr;
         return false;
     }
     const LocalMemory descriptor(raw);
     std::vector<BYTE> self = ownAccountSid();
     distrust = distrustOfLogFolder(information.dwFileAttributes, owner, dacl,
                                    self.empty() ? nullptr : self.data());
-    return distrust == nullptr;
+    link = (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    return true;
 }
 
-// A link that does not resolve (GetFileAttributesW follows it and fails): the directory
-// listing of its parent still shows it as a reparse point.
-bool isLink(const std::filesystem::path& path) {
-    WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW(path.c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) {
+// Moves the folder `name` in `parent` aside, renamed relative to `parent`: the rename names
+// no path that could lead elsewhere. False with the platform's error, a sharing violation
+// when someone holds it without delete sharing.
+bool moveFolderAside(HANDLE parent, const std::wstring& name, std::wstring& aside,
+                     std::error_code& error) {
+    UniqueHandle folder;
+    NTSTATUS status = openFolder(parent, name, DELETE | FILE_READ_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+                                 nullptr, folder);
+    aside = untrustedName(name);
+    if (NT_SUCCESS(status)) {
+        RenameInformation rename{FALSE, parent, 0, {}};
+        const std::size_t length = std::min<std::size_t>(aside.size(), MAX_PATH);
+        rename.fileNameLength = static_cast<ULONG>(length * sizeof(wchar_t));
+        std::copy_n(aside.c_str(), length, rename.fileName);
+        IO_STATUS_BLOCK io{};
+        status = NtSetInformationFile(folder.get(), &io, &rename, sizeof rename,
+                                      static_cast<FILE_INFORMATION_CLASS>(kFileRenameInformation));
+    }
+    if (!NT_SUCCESS(status)) {
+        error = fromStatus(status);
         return false;
     }
-    FindClose(find);
-    return (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    return true;
+}
+
+// The folders from the root down to the base: the administrator's, made if missing.
+bool makeBase(const std::filesystem::path& base, SECURITY_ATTRIBUTES* security,
+              std::error_code& error) {
+    std::filesystem::path current;
+    for (const auto& component : base) {
+        current /= component;
+        if (!current.has_relative_path()) {
+            continue; // the root ("C:\") always exists
+        }
+        if (!CreateDirectoryW(current.c_str(), security) &&
+            GetLastError() != ERROR_ALREADY_EXISTS) {
+            error = lastError();
+            return false;
+        }
+    }
+    return true;
 }
 
 } // namespace
 
-bool createLogDirectories(const std::filesystem::path& trustedBase,
-                          const std::filesystem::path& directory, FoundFolders& found,
-                          std::error_code& error) {
+bool LogFolders::open(const std::filesystem::path& trustedBase,
+                      const std::filesystem::path& directory, FoundFolders& found,
+                      std::error_code& error) {
+    close();
     error.clear();
     found = {};
+    if (!openEach(trustedBase, directory, found, error)) {
+        close();
+        return false;
+    }
+    return true;
+}
+
+bool LogFolders::openEach(const std::filesystem::path& trustedBase,
+                          const std::filesystem::path& directory, FoundFolders& found,
+                          std::error_code& error) {
     PSECURITY_DESCRIPTOR rawDescriptor = nullptr;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kLogFolderSddl, SDDL_REVISION_1,
                                                               &rawDescriptor, nullptr)) {
@@ -101,61 +155,71 @@ bool createLogDirectories(const std::filesystem::path& trustedBase,
     const LocalMemory descriptor(rawDescriptor);
     SECURITY_ATTRIBUTES security{sizeof(SECURITY_ATTRIBUTES), descriptor.get(), FALSE};
 
-    // With its trailing separator, so that "C:\\Data" does not count as inside "C:\\Dat".
-    const std::filesystem::path base = (trustedBase.lexically_normal() / L"").lexically_normal();
-    std::filesystem::path current;
-    for (const auto& component : directory.lexically_normal()) {
+    const std::filesystem::path base = trustedBase.lexically_normal();
+    const std::filesystem::path below = directory.lexically_normal().lexically_relative(base);
+    if (below.empty() || *below.begin() == L"..") {
+        error = std::error_code(ERROR_BAD_PATHNAME, std::system_category());
+        return false;
+    }
+    if (!makeBase(base, &security, error)) {
+        return false;
+    }
+    // The base's handle is only the way in: it is not held.
+    const UniqueHandle baseFolder(
+        CreateFileW(base.c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE | SYNCHRONIZE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!baseFolder) {
+        error = lastError();
+        return false;
+    }
+    HANDLE parent = baseFolder.get();
+    std::filesystem::path current = base;
+    for (const auto& component : below) {
         current /= component;
-        if (!current.has_relative_path()) {
-            continue; // the root ("C:\") always exists
-        }
-        const bool insideBase = current.native().starts_with(base.native());
-        const DWORD attributes = GetFileAttributesW(current.c_str());
-        if (attributes == INVALID_FILE_ATTRIBUTES) {
-            if (insideBase && isLink(current)) {
+        const std::wstring& name = component.native();
+        UniqueHandle folder;
+        // Made now or found (an ordinary user may make any of these folders before the
+        // service first runs): each must be ours alone. One that is not is moved aside and
+        // made anew; a user racing to make it again between the two is met by the next
+        // round, and only at the first level, below the base: the others' parents are ours.
+        for (int round = 0; !folder; ++round) {
+            const NTSTATUS status =
+                openFolder(parent, name, kHeldAccess, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           FILE_OPEN_IF, descriptor.get(), folder);
+            if (status == kNotADirectory) {
+                error = std::error_code(ERROR_DIRECTORY, std::system_category());
+                return false;
+            }
+            if (!NT_SUCCESS(status)) {
+                error = fromStatus(status);
+                return false;
+            }
+            const char* distrust = nullptr;
+            bool link = false;
+            if (!judgeFolder(folder.get(), distrust, link, error)) {
+                return false;
+            }
+            if (distrust == nullptr) {
+                break;
+            }
+            folder.reset();
+            // A link is refused, not moved: the log then goes to its fallback.
+            if (link || round == 2) {
                 error = std::error_code(ERROR_CANT_ACCESS_FILE, std::system_category());
                 return false;
             }
-            if (!createProtectedDirectory(current, &security, error)) {
+            std::wstring aside;
+            if (!moveFolderAside(parent, name, aside, error)) {
+                found.heldUntrusted = current;
                 return false;
             }
-        } else if (insideBase) {
-            if (!isPlainDirectory(current, error)) {
-                return false;
-            }
-        } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-            error = std::error_code(ERROR_DIRECTORY, std::system_category());
-            return false;
+            found.moved.push_back(orvanet::format("{} was {}; moved aside to {}",
+                                                  current.filename().string(), distrust,
+                                                  std::filesystem::path(aside).string()));
         }
-        // Made now or found (an ordinary user may make any of these folders before the
-        // service first runs): below the base, each must be ours alone. One that is not was
-        // made by someone else, who may still hold a handle that lets them change it: it is
-        // moved aside, not taken over, and made anew.
-        const char* distrust = nullptr;
-        if (!insideBase || folderMayBeKept(current, distrust, error)) {
-            continue;
-        }
-        if (distrust == nullptr) {
-            return false;
-        }
-        std::filesystem::path aside;
-        if (!moveAside(current, aside)) {
-            error = lastError();
-            found.heldUntrusted = current;
-            return false;
-        }
-        found.moved.push_back(orvanet::format("{} was {}; moved aside to {}",
-                                              current.filename().string(), distrust,
-                                              aside.filename().string()));
-        if (!createProtectedDirectory(current, &security, error)) {
-            return false;
-        }
-        if (!folderMayBeKept(current, distrust, error)) {
-            if (distrust != nullptr) {
-                error = std::error_code(ERROR_ACCESS_DENIED, std::system_category());
-            }
-            return false;
-        }
+        held.push_back(std::move(folder));
+        parent = held.back().get();
     }
     return true;
 }

@@ -159,13 +159,17 @@ UniqueHandle openCheckedLogFile(const std::filesystem::path& path, std::error_co
     return file;
 }
 
-bool moveAside(const std::filesystem::path& path, std::filesystem::path& aside) {
+std::wstring untrustedName(const std::wstring& name) {
     SYSTEMTIME now{};
     GetLocalTime(&now);
     wchar_t suffix[40] = {};
     swprintf(suffix, std::size(suffix), L".untrusted-%04u%02u%02u-%02u%02u%02u", now.wYear,
              now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond);
-    aside = path.native() + suffix;
+    return name + suffix;
+}
+
+bool moveAside(const std::filesystem::path& path, std::filesystem::path& aside) {
+    aside = path.parent_path() / untrustedName(path.filename().native());
     // Moved through a handle that follows no link: what moves is what was checked, and a
     // folder moves with whatever it holds. A name already taken is not replaced.
     const UniqueHandle plant = openWithoutFollowing(path, DELETE | FILE_READ_ATTRIBUTES);

@@ -44,6 +44,9 @@ UniqueHandle openWithoutFollowing(const std::filesystem::path& path, DWORD acces
 UniqueHandle openCheckedLogFile(const std::filesystem::path& path, std::error_code& error,
                                 const char** distrust = nullptr, DWORD disposition = OPEN_ALWAYS);
 
+// "NAME.untrusted-YYYYMMDD-HHMMSS": the name of something moved aside, with the time now.
+std::wstring untrustedName(const std::wstring& name);
+
 // Moves what is at `path` (a file, a folder with all it holds, a link itself) to
 // "NAME.untrusted-YYYYMMDD-HHMMSS" beside it, named in `aside`. False, with the platform's
 // error, when it cannot be moved, as when another program holds it without delete sharing.

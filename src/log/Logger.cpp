@@ -143,7 +143,7 @@ bool Logger::initialize(const std::filesystem::path& path) {
         std::error_code error;
         const std::filesystem::path directory = logPath.parent_path();
         FoundFolders found;
-        const bool created = createLogDirectories(base, directory, found, error);
+        const bool created = folders.open(base, directory, found, error);
         notices = std::move(found.moved);
         if (!created &&
             !(!found.heldUntrusted.empty() && useSystemLogFolder(found.heldUntrusted, error))) {
@@ -192,7 +192,7 @@ bool Logger::useSystemLogFolder(const std::filesystem::path& held, std::error_co
     const std::filesystem::path directory = base / L"Orvanet";
     FoundFolders found;
     std::error_code error;
-    if (!createLogDirectories(base, directory, found, error)) {
+    if (!folders.open(base, directory, found, error)) {
         return false;
     }
     logPath = directory / kLogFileName;
@@ -204,6 +204,7 @@ bool Logger::useSystemLogFolder(const std::filesystem::path& held, std::error_co
 }
 
 void Logger::useTemporaryFolder() {
+    folders.close();
     // Throws when the platform cannot name a temporary directory.
     logPath = std::filesystem::temp_directory_path() / kLogFileName;
     inSharedFolder = true;
@@ -355,6 +356,7 @@ void Logger::close() {
         writeSelfLine("=== Service logging closing ===");
     }
     file.reset();
+    folders.close();
     initialized = false;
     fileFailed = false;
 }

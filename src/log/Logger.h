@@ -1,6 +1,7 @@
 #pragma once
 
 #include "log/Format.h"
+#include "log/LogDirectory.h"
 #include "platform/Owners.h"
 
 #include <concepts>
@@ -94,6 +95,8 @@ private:
     // that the service never runs the runtime's stream and locale code.
     UniqueHandle file;
     std::filesystem::path logPath;
+    // The log's folders, held so that nobody can move them while the log writes there.
+    LogFolders folders;
     bool initialized = false;
     bool fileFailed = false;
     // The fallback in the temporary folder, where other accounts may create files.

@@ -436,6 +436,26 @@ TEST_F(LoggerTest, APlantedFolderThatOthersMayChangeIsMovedAsideAndMadeAnew) {
     }
 }
 
+// While the log lives its folders are held: nobody can move one away and put another in its
+// place, while readers may still look inside. Once the log is closed they are free again.
+TEST_F(LoggerTest, TheLogsFoldersCannotBeMovedWhileTheLogLives) {
+    const auto pellmarrow = folder.path() / "Pellmarrow";
+    const std::filesystem::path levels[] = {pellmarrow, pellmarrow / "Orvanet",
+                                            pellmarrow / "Orvanet" / "logs"};
+    setProgramData(folder.path().c_str());
+    ASSERT_TRUE(Logger::instance().initialize());
+    for (const auto& level : levels) {
+        const auto away = level.native() + L".moved";
+        EXPECT_FALSE(MoveFileExW(level.c_str(), away.c_str(), 0)) << level;
+        EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), GetLastError()) << level;
+        EXPECT_NE(std::filesystem::directory_iterator(level), std::filesystem::directory_iterator())
+            << level;
+    }
+    Logger::instance().close();
+    const auto away = pellmarrow.native() + L".moved";
+    EXPECT_TRUE(MoveFileExW(pellmarrow.c_str(), away.c_str(), 0)) << GetLastError();
+}
+
 // One that cannot be moved, because its maker holds it open without delete sharing, is not
 // used either: the log goes where only administrators may make folders, and says why.
 TEST_F(LoggerTest, APlantedFolderThatIsHeldIsNotUsed) {
