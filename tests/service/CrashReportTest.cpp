@@ -246,7 +246,7 @@ TEST(CrashReportTest, AFaultingProcessLeavesBothLinesAWholeDumpOrNoneAndEndsWith
             EXPECT_EQ(code, first[1].str());
             EXPECT_EQ(first[2].str(), second[2].str());
             if (c.dumpKept) {
-                EXPECT_FALSE(second[1].matched);
+                EXPECT_FALSE(second[1].matched) << outcome.lines[1];
                 ASSERT_EQ(1u, outcome.dumps.size());
                 EXPECT_EQ(first[2].str(), outcome.dumps[0].filename().string());
                 EXPECT_EQ(std::to_string(std::filesystem::file_size(outcome.dumps[0])) + " bytes",
@@ -254,7 +254,7 @@ TEST(CrashReportTest, AFaultingProcessLeavesBothLinesAWholeDumpOrNoneAndEndsWith
                 expectWholeDump(outcome.dumps[0], c.code);
                 expectNoAccessForOthers(outcome.dumps[0]);
             } else {
-                EXPECT_TRUE(second[1].matched);
+                EXPECT_TRUE(second[1].matched) << outcome.lines[1];
                 EXPECT_EQ("not finished within 10 s", second[3].str());
                 EXPECT_TRUE(outcome.dumps.empty()) << outcome.dumps[0];
             }
