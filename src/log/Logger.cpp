@@ -247,11 +247,12 @@ bool Logger::openFile() {
     if (!checked) {
         return false;
     }
-    // Shared as the C runtime shares the files it opens: others may read and write it,
-    // but not delete or rename it while it is open.
+    // Others may read it, write it and rename it (rotation renames it while this handle stays
+    // open, so that the log is never without one). A reader that will not share writing is
+    // refused for as long as the service holds the log: it cannot shut the log out.
     file.reset(CreateFileW(logPath.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr));
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     return static_cast<bool>(file);
 }
 
@@ -393,32 +394,87 @@ void Logger::rotateIfNeeded() {
         static_cast<std::uintmax_t>(size.QuadPart) <= kRotateAboveBytes) {
         return;
     }
-    file.reset();
     const std::filesystem::path rotatedPath = olderCopyPath();
-    // Renamed and deleted through handles opened without following links: what moves is
-    // the file that was opened, whatever its path names by the time of the rename.
-    bool rotated = false;
-    // A log that another program holds without delete sharing (a backup, a scanner, an
-    // editor) cannot be opened for the rename: both files then stay as they are.
-    if (UniqueHandle log = openWithoutFollowing(logPath, DELETE | FILE_READ_ATTRIBUTES); log) {
-        rotated = renameByHandle(log.get(), rotatedPath);
-        if (!rotated) {
-            // The older copy may be what stands in the way.
-            if (UniqueHandle old = openWithoutFollowing(rotatedPath, DELETE); old) {
-                const bool deleted = deleteByHandle(old.get());
-                old.reset();
-                rotated = deleted && renameByHandle(log.get(), rotatedPath);
-            }
+    if (renameLog(rotatedPath)) {
+        // The renamed file's handle is let go only once the new log's is open.
+        const UniqueHandle renamed = std::move(file);
+        if (!openFile()) {
+            fileWriteFailed(GetLastError());
+            return;
         }
-    }
-    if (!openFile()) {
-        fileWriteFailed(GetLastError());
-        return;
-    }
-    if (rotated) {
-        // Only a rename that happened is announced; after a failed one the same file
-        // goes on and the next line tries again.
         writeSelfLine("Log file rotated");
+    } else {
+        rotateByCopy(rotatedPath, static_cast<std::uint64_t>(size.QuadPart));
     }
     writeNotices();
+}
+
+bool Logger::renameLog(const std::filesystem::path& rotatedPath) {
+    // Renamed and deleted through handles opened without following links: what moves is
+    // the file that was opened, whatever its path names by the time of the rename. A log
+    // that another program holds without delete sharing (a backup, a scanner, a viewer)
+    // cannot be opened for the rename.
+    const UniqueHandle log = openWithoutFollowing(logPath, DELETE | FILE_READ_ATTRIBUTES);
+    if (!log) {
+        return false;
+    }
+    if (renameByHandle(log.get(), rotatedPath)) {
+        return true;
+    }
+    // The older copy may be what stands in the way.
+    UniqueHandle old = openWithoutFollowing(rotatedPath, DELETE);
+    const bool deleted = old && deleteByHandle(old.get());
+    old.reset();
+    return deleted && renameByHandle(log.get(), rotatedPath);
+}
+
+void Logger::rotateByCopy(const std::filesystem::path& rotatedPath, std::uint64_t size) {
+    // The log cannot be renamed, so it is rotated through a second handle of the service's
+    // own: its lines are copied to the older copy and it is cut; readers may read on, and
+    // the append handle goes on at the new end. Nothing is written in between: the mutex is
+    // held, so every line is either in the older copy or in the log.
+    const UniqueHandle log(ReOpenFile(file.get(), GENERIC_READ | GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0));
+    if (!log) {
+        return; // the next line tries again
+    }
+    const DWORD copyError = copyToOlderCopy(log.get(), rotatedPath);
+    FILE_END_OF_FILE_INFO end{};
+    if (!SetFileInformationByHandle(log.get(), FileEndOfFileInfo, &end, sizeof end)) {
+        return;
+    }
+    if (copyError == 0) {
+        writeSelfLine("Log file rotated");
+        return;
+    }
+    // The older copy is held too: the log's lines go rather than let it grow without bound.
+    notices.push_back(orvanet::format("Log file rotated without an older copy ({}): {} bytes of "
+                                      "the oldest lines dropped",
+                                      formatWindowsError(copyError), size));
+}
+
+DWORD Logger::copyToOlderCopy(HANDLE log, const std::filesystem::path& rotatedPath) {
+    const UniqueHandle checked = openChecked(rotatedPath);
+    if (!checked) {
+        return GetLastError() != 0 ? GetLastError() : ERROR_ACCESS_DENIED;
+    }
+    const UniqueHandle old(CreateFileW(rotatedPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                       OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!old) {
+        return GetLastError();
+    }
+    std::vector<char> buffer(64 * 1024);
+    for (;;) {
+        DWORD read = 0;
+        if (!ReadFile(log, buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr)) {
+            return GetLastError();
+        }
+        if (read == 0) {
+            return SetEndOfFile(old.get()) ? 0 : GetLastError();
+        }
+        DWORD written = 0;
+        if (!WriteFile(old.get(), buffer.data(), read, &written, nullptr) || written != read) {
+            return GetLastError() != 0 ? GetLastError() : ERROR_WRITE_FAULT;
+        }
+    }
 }

@@ -83,6 +83,10 @@ private:
     std::string timestamp();
     static void debugOutput(std::string_view text);
     void rotateIfNeeded();
+    bool renameLog(const std::filesystem::path& rotatedPath);
+    void rotateByCopy(const std::filesystem::path& rotatedPath, std::uint64_t size);
+    // Copies what `log` holds into the older copy; 0, or the error that stopped it.
+    DWORD copyToOlderCopy(HANDLE log, const std::filesystem::path& rotatedPath);
     // The whole text in one write, so that a line is never split between writers.
     bool writeToFile(std::string_view text);
     // A failed write closes the file; each later line tries it again, once.

@@ -1,5 +1,6 @@
 #include "log/LogFileSecurity.h"
 #include "log/Logger.h"
+#include "platform/ModuleFolder.h"
 #include "platform/Owners.h"
 #include "support/DebugCapture.h"
 #include "support/TestFiles.h"
@@ -10,6 +11,7 @@
 #include <sddl.h>
 
 #include <algorithm>
+#include <optional>
 #include <ctime>
 #include <fstream>
 #include <regex>
@@ -699,7 +701,11 @@ TEST_F(LoggerTest, FileAlreadyOverTheLimitRotatesAfterTheFirstLine) {
     EXPECT_EQ("second line", messageOf(lines[1]));
 }
 
-TEST_F(LoggerTest, HeldLogIsNotRotatedAndItsOlderCopyKeptUntilItIsReleased) {
+// A reader that shares reading and writing but not deletion (a backup, a viewer) keeps the
+// log from being renamed: it is rotated by copy instead, and the reader reads on. A reader
+// that will not share writing cannot open the log at all while the service holds it, so it
+// can never shut the log out.
+TEST_F(LoggerTest, AHeldLogIsRotatedByCopyAndItsReaderReadsOn) {
     const auto path = folder.path() / "held.log";
     const auto old = folder.path() / "held.log.old";
     {
@@ -707,31 +713,141 @@ TEST_F(LoggerTest, HeldLogIsNotRotatedAndItsOlderCopyKeptUntilItIsReleased) {
         big << std::string(kLimit + 1, 'y');
     }
     std::ofstream(old) << "an older copy";
-    // An open handle without delete sharing (a backup, a scanner) makes every rename of the
-    // file fail; deleting the older copy would not help, so it must stay.
-    HANDLE holder = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(INVALID_HANDLE_VALUE, holder);
+    const UniqueHandle holder(CreateFileW(path.c_str(), GENERIC_READ,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                          OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(holder);
     ASSERT_TRUE(Logger::instance().initialize(path));
     Logger::instance().log(LogLevel::Info, "still here");
     Logger::instance().log(LogLevel::Info, "and here");
-    EXPECT_EQ("an older copy", readFile(old));
-    auto lines = readLines(path);
-    for (const auto& line : lines) {
-        EXPECT_NE("Log file rotated", messageOf(line));
-    }
-    ASSERT_GE(lines.size(), 2u);
-    EXPECT_EQ("still here", messageOf(lines[lines.size() - 2]));
-    EXPECT_EQ("and here", messageOf(lines[lines.size() - 1]));
 
-    // Released, the next line rotates: the older copy is now the log that was held.
-    CloseHandle(holder);
-    Logger::instance().log(LogLevel::Info, "after the release");
+    const UniqueHandle shutOut(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                           OPEN_EXISTING, 0, nullptr));
+    EXPECT_FALSE(shutOut);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), GetLastError());
+    char first = 0;
+    DWORD read = 0;
+    EXPECT_TRUE(ReadFile(holder.get(), &first, 1, &read, nullptr));
     Logger::instance().close();
-    EXPECT_EQ("after the release", messageOf(readLines(old).back()));
-    lines = readLines(path);
-    ASSERT_EQ(2u, lines.size());
+
+    const auto older = readLines(old);
+    ASSERT_FALSE(older.empty());
+    EXPECT_EQ(std::string(kLimit + 1, 'y'), older.front().substr(0, kLimit + 1));
+    EXPECT_EQ("still here", messageOf(older.back()));
+    const auto lines = readLines(path);
+    ASSERT_EQ(3u, lines.size());
     EXPECT_EQ("Log file rotated", messageOf(lines[0]));
+    EXPECT_EQ("and here", messageOf(lines[1]));
+}
+
+// Another program that reads files as it pleases: file_lock.exe holding `file` with the
+// sharing `share` names ("rw": reading and writing), until this object goes.
+class OtherReader {
+public:
+    OtherReader(const std::filesystem::path& file, const wchar_t* share) {
+        std::wstring command = L"\"" + (moduleFolder(nullptr) / FILE_LOCK_FROM_TEST).native() +
+                               L"\" \"" + file.native() + L"\" \"" + ready().native() + L"\" \"" +
+                               stop().native() + L"\" " + share;
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION started{};
+        if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                            &startup, &started)) {
+            ADD_FAILURE() << "file_lock not started: " << GetLastError();
+            return;
+        }
+        process.reset(started.hProcess);
+        CloseHandle(started.hThread);
+        for (int i = 0; i < 200 && !std::filesystem::exists(ready()); ++i) {
+            Sleep(50);
+        }
+        EXPECT_TRUE(std::filesystem::exists(ready())) << file << " not held";
+    }
+    ~OtherReader() {
+        std::ofstream(stop()) << "stop";
+        if (process) {
+            WaitForSingleObject(process.get(), 10000);
+        }
+    }
+    OtherReader(const OtherReader&) = delete;
+    OtherReader& operator=(const OtherReader&) = delete;
+
+private:
+    std::filesystem::path ready() const { return signals.path() / "ready"; }
+    std::filesystem::path stop() const { return signals.path() / "stop"; }
+    TempFolder signals{"reader"};
+    UniqueHandle process;
+};
+
+// The numbers of the "line N" lines, in file order.
+std::vector<long> numberedLines(const std::filesystem::path& file) {
+    std::vector<long> numbers;
+    for (const auto& line : readLines(file)) {
+        const std::string message = messageOf(line);
+        if (message.starts_with("line ")) {
+            numbers.push_back(std::stol(message.substr(5)));
+        }
+    }
+    return numbers;
+}
+
+// 25 MiB of numbered lines while another program reads the log without letting it be
+// renamed, and in the second case reads its older copy without letting it be written. The
+// two files together never hold more than twice the limit and two lines, every numbered line
+// from the first the older copy holds to the last written is there in order, and lines that
+// had to go are announced with their size.
+TEST_F(LoggerTest, LogsHeldByReadersStayBoundedAndUnbroken) {
+    const std::string padding(1000, '.');
+    const long count = 25L * 1024 * 1024 / 1040;
+    for (const bool olderCopyHeld : {false, true}) {
+        SCOPED_TRACE(olderCopyHeld ? "older copy held" : "log held");
+        TempFolder logs("held");
+        const auto path = logs.path() / "Orvanet_service.log";
+        const auto old = logs.path() / "Orvanet_service.log.old";
+        std::ofstream(old, std::ios::binary) << "an older copy\r\n";
+        ASSERT_TRUE(Logger::instance().initialize(path));
+        std::uintmax_t largest = 0;
+        {
+            OtherReader logReader(path, L"rw");
+            std::optional<OtherReader> oldReader;
+            if (olderCopyHeld) {
+                oldReader.emplace(old, L"r");
+            }
+            for (long i = 0; i < count; ++i) {
+                Logger::instance().log(LogLevel::Info, "line {} {}", i, padding);
+                if (i % 256 == 0) {
+                    largest = std::max(largest, sizeOf(path) + sizeOf(old));
+                }
+            }
+        }
+        Logger::instance().close();
+        const std::uintmax_t lineSize = 1100;
+        EXPECT_LE(largest, 2 * kLimit + 2 * lineSize);
+        EXPECT_LE(sizeOf(path) + sizeOf(old), 2 * kLimit + 2 * lineSize);
+
+        std::vector<long> numbers = olderCopyHeld ? std::vector<long>() : numberedLines(old);
+        const auto inLog = numberedLines(path);
+        numbers.insert(numbers.end(), inLog.begin(), inLog.end());
+        ASSERT_FALSE(numbers.empty());
+        EXPECT_EQ(count - 1, numbers.back());
+        for (std::size_t i = 1; i < numbers.size(); ++i) {
+            ASSERT_EQ(numbers[i - 1] + 1, numbers[i]) << "after line " << numbers[i - 1];
+        }
+        if (olderCopyHeld) {
+            EXPECT_EQ("an older copy\r\n", readFile(old));
+            const std::regex dropped(R"(Log file rotated without an older copy \(.+\): (\d+) )"
+                                     R"(bytes of the oldest lines dropped)");
+            std::smatch match;
+            const auto lines = readLines(path);
+            ASSERT_FALSE(lines.empty());
+            const std::string first = messageOf(lines.front());
+            ASSERT_TRUE(std::regex_match(first, match, dropped)) << first;
+            EXPECT_GT(std::stoull(match[1].str()), kLimit);
+            EXPECT_LE(std::stoull(match[1].str()), kLimit + lineSize);
+        } else {
+            EXPECT_LT(numbers.front(), count - static_cast<long>(kLimit / lineSize));
+        }
+    }
 }
 
 // Someone who empties the log while the service runs (it is shared for writing) leaves no
