@@ -232,7 +232,7 @@ DWORD CheckedPlatform::filterAdd(HANDLE handle, const FWPM_FILTER0* filter, bool
         return reject(call, invalidParameter,
                       "filter " + number(position + 1) + " of 12: " + difference);
     }
-    return answer(call, model.addFilter(handle, filter->subLayerKey, *want.name, *id));
+    return answer(call, model.addFilter(handle, wfpdouble::recordFilter(*filter), *id));
 }
 
 DWORD CheckedPlatform::filterDeleteById(HANDLE handle, UINT64 id) {

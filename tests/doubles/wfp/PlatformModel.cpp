@@ -109,18 +109,17 @@ Answer PlatformModel::deleteSublayer(HANDLE handle, const GUID& key) {
     return {status::sublayerNotFound, "sublayer " + text + " does not exist"};
 }
 
-Answer PlatformModel::addFilter(HANDLE handle, const GUID& sublayer, const std::wstring& name,
-                                UINT64& id) {
+Answer PlatformModel::addFilter(HANDLE handle, const Filter& filter, UINT64& id) {
     Engine* engine = engineOf(handle);
     if (engine == nullptr) {
         return unknownEngine;
     }
-    const std::string key = guidText(sublayer);
+    const std::string key = guidText(filter.subLayerKey);
     if (!sublayerVisibleTo(handle, key)) {
         return {status::sublayerNotFound, "the filter's sublayer " + key + " does not exist"};
     }
     id = nextFilterId++;
-    target(*engine).filters[id] = FilterEntry{name, key};
+    target(*engine).filters[id] = FilterEntry{filter, key};
     if (engine->inTransaction) {
         ++engine->addedInTransaction;
     }
@@ -195,11 +194,25 @@ std::map<UINT64, std::wstring> PlatformModel::liveFilters() const {
     for (const auto& [handle, engine] : engines) {
         for (const Objects* objects : {&engine.committed, &engine.pending}) {
             for (const auto& [id, filter] : objects->filters) {
-                live[id] = filter.name;
+                live[id] = filter.filter.name.value_or(L"");
             }
         }
     }
     return live;
+}
+
+std::vector<Filter> PlatformModel::committedFilters() const {
+    std::map<UINT64, Filter> committed;
+    for (const auto& [handle, engine] : engines) {
+        for (const auto& [id, entry] : engine.committed.filters) {
+            committed.emplace(id, entry.filter);
+        }
+    }
+    std::vector<Filter> filters;
+    for (auto& [id, filter] : committed) {
+        filters.push_back(std::move(filter));
+    }
+    return filters;
 }
 
 std::set<std::string> PlatformModel::liveSublayers() const {

@@ -6,6 +6,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <vector>
 
 // What the filtering platform holds: engine sessions, their transactions, and the sublayers
 // and filters added in them, pending until commit and gone with a dynamic session. It
@@ -40,7 +41,7 @@ public:
     Answer abortTransaction(HANDLE engine) { return endTransaction(engine, false); }
     Answer addSublayer(HANDLE engine, const GUID& key);
     Answer deleteSublayer(HANDLE engine, const GUID& key);
-    Answer addFilter(HANDLE engine, const GUID& sublayer, const std::wstring& name, UINT64& id);
+    Answer addFilter(HANDLE engine, const Filter& filter, UINT64& id);
     Answer deleteFilter(HANDLE engine, UINT64 id);
 
     // A sublayer that exists before any session of ours, as if left by someone else.
@@ -59,12 +60,14 @@ public:
     std::size_t openTransactions() const;
     // Committed objects, and those of open transactions.
     std::map<UINT64, std::wstring> liveFilters() const;
+    // Only what is committed, as added, by id: what the platform enforces.
+    std::vector<Filter> committedFilters() const;
     std::set<std::string> liveSublayers() const;
     const std::set<std::string>& seededSublayers() const { return seeded; }
 
 private:
     struct FilterEntry {
-        std::wstring name;
+        Filter filter;
         std::string sublayer;
     };
     struct Objects {

@@ -21,15 +21,22 @@ struct Row {
     DWORD status;
 };
 
+Filter filterIn(const GUID& sublayer) {
+    Filter filter;
+    filter.name = L"f";
+    filter.subLayerKey = sublayer;
+    return filter;
+}
+
 UINT64 addFilter(PlatformModel& m, HANDLE e, const GUID& sublayer) {
     UINT64 id = 0;
-    m.addFilter(e, sublayer, L"f", id);
+    m.addFilter(e, filterIn(sublayer), id);
     return id;
 }
 
 Answer tryAddFilter(PlatformModel& m, HANDLE e) {
     UINT64 id = 0;
-    return m.addFilter(e, ours, L"f", id);
+    return m.addFilter(e, filterIn(ours), id);
 }
 
 // Our sublayer added, uncommitted, by a second session.
@@ -160,13 +167,18 @@ TEST(PlatformModel, CommitKeepsAndCloseTakesWhatTheSessionAdded) {
     ASSERT_EQ(model.addSublayer(engine, ours).status, 0u);
     const UINT64 id = addFilter(model, engine, ours);
     EXPECT_EQ(model.openTransactions(), 1u);
+    // Pending: live for the session, but nothing the platform enforces yet.
+    EXPECT_TRUE(model.committedFilters().empty());
     ASSERT_EQ(model.commitTransaction(engine).status, 0u);
     EXPECT_EQ(model.openTransactions(), 0u);
     EXPECT_EQ(model.liveFilters().count(id), 1u);
+    ASSERT_EQ(model.committedFilters().size(), 1u);
+    EXPECT_EQ(filterIn(ours), model.committedFilters()[0]);
     EXPECT_TRUE(model.sublayerHoldsFilters(guidText(ours)));
     EXPECT_EQ(model.liveSublayers().size(), 1u);
     ASSERT_EQ(model.closeEngine(engine).status, 0u);
     EXPECT_TRUE(model.liveFilters().empty());
+    EXPECT_TRUE(model.committedFilters().empty());
     EXPECT_TRUE(model.liveSublayers().empty());
     EXPECT_EQ(model.openEngines(), 0u);
 }

@@ -223,8 +223,7 @@ DWORD WINAPI FwpmFilterAdd0(HANDLE engineHandle, const FWPM_FILTER0* filter,
         return *failed;
     }
     UINT64 newId = 0;
-    const Answer answer = platform().addFilter(engineHandle, filter->subLayerKey,
-                                               last().filter->name.value_or(L""), newId);
+    const Answer answer = platform().addFilter(engineHandle, *last().filter, newId);
     if (answer.status == 0) {
         *id = newId;
         last().filterId = newId;
