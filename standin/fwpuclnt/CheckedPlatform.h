@@ -37,6 +37,7 @@ public:
     std::size_t openTransactions() const { return model.openTransactions(); }
     // Committed objects, and those of open transactions.
     std::map<UINT64, std::wstring> liveFilters() const { return model.liveFilters(); }
+    std::vector<wfpdouble::Filter> committedFilters() const { return model.committedFilters(); }
     std::size_t liveSublayers() const { return model.liveSublayers().size(); }
     int rejections() const { return rejected; }
     const std::string& lastRejection() const { return lastReason; }

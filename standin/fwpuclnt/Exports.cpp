@@ -1,6 +1,7 @@
 // The nine WFP management calls of fwpuclnt.dll, answered by a checked model instead of
 // the platform. Exported under the platform's own names (see fwpuclnt.def).
 #include "CheckedPlatform.h"
+#include "NftRules.h"
 #include "StateFiles.h"
 
 #include "platform/InterfaceIndex.h"
@@ -31,6 +32,8 @@ struct Standin {
     CheckedPlatform platform{
         [this](std::string& error) { return tunnelIndex(files.tunnelAlias(), error); }};
     std::size_t journalled = 0;
+    std::uint64_t rulesGeneration = files.lastRulesGeneration();
+    std::string rules;
 
     // Every call leaves the files describing the model as it now is.
     void publish() {
@@ -51,6 +54,19 @@ struct Standin {
             text += "filter " + std::to_string(id) + " " + wfpdouble::asciiText(name) + "\n";
         }
         files.writeState(text);
+        publishRules();
+        files.holdEngineLock(platform.openEngines() > 0);
+    }
+
+    // Only what is committed is enforced; a new generation only when that changes.
+    void publishRules() {
+        std::string error;
+        const auto script = wfpdouble::nftScript(platform.committedFilters(), error);
+        const std::string now = script ? *script : "refused: " + error + "\n";
+        if (now != rules || rulesGeneration == 0) {
+            rules = now;
+            files.writeRules(++rulesGeneration, rules);
+        }
     }
 };
 

@@ -2,6 +2,7 @@
 #include "log/Logger.h"
 #include "platform/ModuleFolder.h"
 #include "platform/Owners.h"
+#include "support/ChildProcess.h"
 #include "support/DebugCapture.h"
 #include "support/TestFiles.h"
 
@@ -745,19 +746,12 @@ TEST_F(LoggerTest, AHeldLogIsRotatedByCopyAndItsReaderReadsOn) {
 class OtherReader {
 public:
     OtherReader(const std::filesystem::path& file, const wchar_t* share) {
-        std::wstring command = L"\"" + (moduleFolder(nullptr) / FILE_LOCK_FROM_TEST).native() +
-                               L"\" \"" + file.native() + L"\" \"" + ready().native() + L"\" \"" +
-                               stop().native() + L"\" " + share;
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION started{};
-        if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                            &startup, &started)) {
+        process = startChild(moduleFolder(nullptr) / FILE_LOCK_FROM_TEST,
+                             {file.native(), ready().native(), stop().native(), share});
+        if (!process) {
             ADD_FAILURE() << "file_lock not started: " << GetLastError();
             return;
         }
-        process.reset(started.hProcess);
-        CloseHandle(started.hThread);
         for (int i = 0; i < 200 && !std::filesystem::exists(ready()); ++i) {
             Sleep(50);
         }

@@ -4,6 +4,7 @@
 #include "platform/ModuleFolder.h"
 #include "platform/Owners.h"
 #include "service/CrashReport.h"
+#include "support/ChildProcess.h"
 #include "support/TestFiles.h"
 
 #include <gtest/gtest.h>
@@ -116,26 +117,20 @@ public:
         std::filesystem::remove_all(logs);
         std::filesystem::create_directories(logs);
         std::ofstream(engineFolder / L"tun2proxy-standin.txt", std::ios::binary) << mode;
-        std::wstring command = L"\"" + (moduleFolder(nullptr) / L"crash_child.exe").native() +
-                               L"\" \"" + logs.native() + L"\" \"" +
-                               (engineFolder / L"tun2proxy.dll").native() + L"\"";
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION process{};
-        if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                            &startup, &process)) {
+        const UniqueHandle process =
+            startChild(moduleFolder(nullptr) / L"crash_child.exe",
+                       {logs.native(), (engineFolder / L"tun2proxy.dll").native()});
+        if (!process) {
             ADD_FAILURE() << "crash_child not started: " << GetLastError();
             return outcome;
         }
-        const UniqueHandle processHandle(process.hProcess);
-        const UniqueHandle thread(process.hThread);
         // The fault comes 3 s after the start and the report's bound is 10 s.
-        if (WaitForSingleObject(process.hProcess, 60000) != WAIT_OBJECT_0) {
-            TerminateProcess(process.hProcess, 1);
-            WaitForSingleObject(process.hProcess, 10000);
+        if (WaitForSingleObject(process.get(), 60000) != WAIT_OBJECT_0) {
+            TerminateProcess(process.get(), 1);
+            WaitForSingleObject(process.get(), 10000);
             ADD_FAILURE() << mode << ": the process did not end";
         }
-        GetExitCodeProcess(process.hProcess, &outcome.exitCode);
+        GetExitCodeProcess(process.get(), &outcome.exitCode);
         outcome.lines = readLines(logs / L"Orvanet_crash.log");
         for (const auto& entry : std::filesystem::directory_iterator(logs)) {
             if (entry.path().extension() == L".dmp") {

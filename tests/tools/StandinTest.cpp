@@ -3,6 +3,7 @@
 #include "PlatformModel.h"
 #include "WfpExpected.h"
 #include "platform/ModuleFolder.h"
+#include "platform/Owners.h"
 #include "support/TestFiles.h"
 
 #include <gtest/gtest.h>
@@ -13,6 +14,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -237,6 +239,68 @@ protected:
     DWORD lastStatus = 0;
     int rejectedBefore = 0;
 };
+
+// What the kernel of a test network is told to enforce: nothing while the filters are
+// pending, the twelve once committed, nothing once the session closes, each change under a
+// new generation; and the engine lock, by which the enforcing agent sees the process end,
+// held exactly while a session is open.
+TEST_F(StandinTest, OnlyCommittedFiltersAreEnforcedAndTheLockFollowsTheSession) {
+    struct Rules {
+        unsigned long long generation = 0;
+        std::string script;
+    };
+    const auto rules = [] {
+        std::istringstream in(readFile(folder->path() / L"fwpuclnt-nft.txt"));
+        Rules read;
+        std::string word;
+        in >> word >> read.generation;
+        in.ignore(1);
+        read.script.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        return read;
+    };
+    const auto lockHeld = [] {
+        const UniqueHandle other(CreateFileW((folder->path() / L"fwpuclnt-engine.lock").c_str(),
+                                             GENERIC_READ | GENERIC_WRITE,
+                                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                             nullptr, OPEN_ALWAYS, 0, nullptr));
+        OVERLAPPED whole{};
+        if (!LockFileEx(other.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                        &whole)) {
+            return true;
+        }
+        UnlockFileEx(other.get(), 0, 1, 0, &whole);
+        return false;
+    };
+    const std::string none = "table inet orvanet_wfp {}\ndelete table inet orvanet_wfp\n";
+    const auto count = [](const std::string& text, const std::string& part) {
+        std::size_t found = 0;
+        for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+            ++found;
+        }
+        return found;
+    };
+
+    EXPECT_FALSE(lockHeld());
+    HANDLE engine = openSession();
+    ASSERT_NE(engine, nullptr);
+    EXPECT_TRUE(lockHeld());
+    ASSERT_EQ(begin(engine, 0), 0u);
+    ASSERT_EQ(addTheSublayer(engine), 0u);
+    DWORD failed = 0;
+    ASSERT_EQ(12u, addFilters(engine, wfpmodel::twelveFilters(tunnel.index), failed).size());
+    const Rules pending = rules();
+    EXPECT_EQ(none, pending.script);
+    ASSERT_EQ(commit(engine), 0u);
+    const Rules committed = rules();
+    EXPECT_GT(committed.generation, pending.generation);
+    EXPECT_EQ(6u, count(committed.script, " oif " + std::to_string(tunnel.index) + " accept "));
+    EXPECT_EQ(6u, count(committed.script, " drop comment "));
+    ASSERT_EQ(close(engine), 0u);
+    const Rules closed = rules();
+    EXPECT_GT(closed.generation, committed.generation);
+    EXPECT_EQ(none, closed.script);
+    EXPECT_FALSE(lockHeld());
+}
 
 TEST_F(StandinTest, TheWholeSetIsAcceptedAndRemovedAgain) {
     HANDLE engine = openSession();
