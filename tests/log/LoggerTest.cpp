@@ -593,16 +593,11 @@ TEST_F(LoggerTest, WhatIsPlantedInPlaceOfTheLogsOwnFilesIsMovedAsideAndNotUsed) 
         Logger::instance().close();
 
         EXPECT_EQ("precious", readFile(victim));
-        std::vector<std::filesystem::path> aside;
-        for (const auto& entry : std::filesystem::directory_iterator(logs.path())) {
-            if (entry.path().filename().string().starts_with(std::string(c.name) + ".untrusted-")) {
-                aside.push_back(entry.path());
-            }
-        }
-        ASSERT_EQ(1u, aside.size());
-        const std::string asideFile = aside[0].filename().string();
+        const auto aside = onlyEntry(logs.path(), std::string(c.name) + ".untrusted-");
+        ASSERT_FALSE(aside.empty());
+        const std::string asideFile = aside.filename().string();
         EXPECT_TRUE(std::regex_match(asideFile, asideName)) << asideFile;
-        EXPECT_EQ(c.folder, std::filesystem::exists(aside[0] / "inside"));
+        EXPECT_EQ(c.folder, std::filesystem::exists(aside / "inside"));
         if (crashLog) {
             EXPECT_EQ("crash", readFile(planted));
         } else if (std::string(c.name) == "Orvanet_service.log") {
@@ -612,10 +607,7 @@ TEST_F(LoggerTest, WhatIsPlantedInPlaceOfTheLogsOwnFilesIsMovedAsideAndNotUsed) 
         }
         const std::string notice =
             std::string(c.name) + " was " + c.distrust + "; moved aside to " + asideFile;
-        const auto lines = readLines(logs.path() / "Orvanet_service.log");
-        EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
-            return levelOf(line) == "WARN" && messageOf(line) == notice;
-        })) << notice;
+        EXPECT_TRUE(logHas(logs.path() / "Orvanet_service.log", "WARN", notice)) << notice;
         const auto debugged = capturedLines(capture);
         EXPECT_NE(debugged.end(),
                   std::find(debugged.begin(), debugged.end(), LogLine{"WARN", notice}))
