@@ -1,8 +1,11 @@
 # Running a script again inside a network namespace of its own, where a TUN interface can
 # be made without touching the machine's interfaces. Source it.
+# shellcheck source=scripts/two-paths-lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/two-paths-lib.sh"
 
 # netns_reexec MARKER TUN SCRIPT [ARGS...]: runs SCRIPT again in a fresh namespace (with the
-# interface orvantun already made when TUN is "tun"), with the variable MARKER set to the
+# interface orvantun already made when TUN is "tun", or the two paths of two-paths-lib.sh
+# when it is "paths"), with the variable MARKER set to the
 # namespace's name, removes the namespace and exits with the script's status. Returns 1,
 # having changed nothing, where no namespace can be made (it needs root and "ip netns").
 # With ORVANET_NETNS_RECORD set, the namespace's name is added to that file first, so that
@@ -21,7 +24,13 @@ netns_reexec() {
         ip netns exec "$ns" ip tuntap add dev orvantun mode tun
         ip netns exec "$ns" ip link set orvantun up
     fi
-    env "$marker=$ns" ip netns exec "$ns" bash "$script" "$@" || status=$?
+    if [ "$tun" = paths ] && ! two_paths_up "$ns"; then
+        echo "FAIL: the test network's two paths could not be made" >&2
+        status=1
+    else
+        env "$marker=$ns" ip netns exec "$ns" bash "$script" "$@" || status=$?
+    fi
+    [ "$tun" != paths ] || two_paths_down "$ns"
     ip netns del "$ns"
     exit "$status"
 }

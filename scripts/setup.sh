@@ -3,6 +3,8 @@
 set -euo pipefail
 packages=(cmake make python3 mingw-w64 g++-mingw-w64-x86-64-posix wine64 nlohmann-json3-dev
     libfmt-dev googletest iproute2 util-linux msitools wixl
+    # The DNS leak test: its packet filter, and the resolvers and listeners of its network.
+    nftables dnsmasq-base
     # The second compiler of scripts/build-clang.sh: llvm-14 carries its archiver and windres.
     clang lld llvm-14
     # scripts/check-format.sh, run by the tests.
