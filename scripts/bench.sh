@@ -71,10 +71,51 @@ wine sc start Orvanet >/dev/null
 service_wait_state RUNNING 30
 sleep 2
 run service_memory Orvanet svc_idle
+# Wake-ups of an idle process, from Linux: each thread's context switches (voluntary and
+# not) over a span, as a minute's worth; the total is a row, the threads that woke are named.
+switches() { # PID: "TID COUNT NAME" for each of its threads
+    local task
+    [ -n "$1" ] && [ -d "/proc/$1/task" ] || return 0
+    for task in /proc/"$1"/task/*; do
+        awk -v tid="${task##*/}" '/^Name:/ {name = $2}
+            /ctxt_switches:/ {n += $2} END {print tid, n, name}' "$task/status" 2>/dev/null
+    done
+}
+wakeups() { # SECONDS NAME=PID...: measured side by side over the same seconds
+    local span=$1 pair name pid total tid count thread before
+    declare -A start
+    shift
+    for pair in "$@"; do start[$pair]=$(switches "${pair#*=}"); done
+    sleep "$span"
+    for pair in "$@"; do
+        name=${pair%%=*} pid=${pair#*=} total=0
+        if [ -z "${start[$pair]}" ]; then
+            echo "   $name: no process to measure"
+            continue
+        fi
+        while read -r tid count thread; do
+            before=$(awk -v tid="$tid" '$1 == tid {print $2}' <<<"${start[$pair]}")
+            [ -n "$before" ] || continue
+            count=$(((count - before) * 60 / span))
+            total=$((total + count))
+            [ "$count" -eq 0 ] || echo "   $name: thread $tid ($thread) woke $count times a minute"
+        done < <(switches "$pid")
+        echo "   $name: $(wc -l <<<"${start[$pair]}") threads, $total wake-ups a minute"
+        echo "BENCH ${name}_idle_wakeups $total $total /min 1" >>"$results"
+    done
+}
+
 # The service's own log, as Windows names it, for the programs that time its steps by it.
 log_file=$(cd "$prefix/drive_c" && find . -name Orvanet_service.log -path '*Orvanet/logs/*' |
     head -n 1)
 log_file="C:$(printf '%s' "${log_file#.}" | tr / '\\')"
+
+echo "== wake-ups a minute, idle: Orvanet and the minimal service side by side, 30 s from 12 s"
+wine sc start OrvanetBenchMin >/dev/null
+sleep 12
+wakeups 30 svc="$(prefix_pids 'C:\\Orvanet\\Orvanet.exe' | head -n 1)" \
+    minsvc="$(prefix_pids 'bench_min_service.exe' | head -n 1)"
+wine sc stop OrvanetBenchMin >/dev/null
 
 # Every server of the round trip runs at once, each on a pipe of its own, and one client
 # takes them in turn a block at a time: the plain floor first, then the variants, then the
@@ -112,7 +153,7 @@ echo
 awk -f - "$results" <<'AWK'
 $1 == "BENCH" { med[$2] = $3; p99[$2] = $4; unit[$2] = $5; n[$2] = $6 }
 $1 == "RATIO" { rmed[$2] = $4; rlo[$2] = $5; rhi[$2] = $6; rn[$2] = $7 }
-function fmt(v) { return v >= 100 ? sprintf("%.0f", v) : v >= 10 ? sprintf("%.1f", v) : sprintf("%.3f", v) }
+function fmt(v) { return v == int(v) ? sprintf("%d", v) : v >= 100 ? sprintf("%.0f", v) : v >= 10 ? sprintf("%.1f", v) : sprintf("%.3f", v) }
 # The ratio of pairs measured side by side where there are such pairs (their median, and
 # the lowest and highest), else the ratio of the two medians.
 function ratio(key, base) {
@@ -162,6 +203,7 @@ END {
     row("  a local-time stamp made afresh", "log_stamp_only", "log_plain_line", "append-and-flush loop")
     row("log lines per second, wall clock", "log_logger_lps", "log_plain_lps", "append-and-flush loop")
     row("peak working set, idle", "svc_idle_peak_ws", "minsvc_idle_peak_ws", "minimal service of ours")
+    row("wake-ups a minute, idle", "svc_idle_wakeups", "minsvc_idle_wakeups", "minimal service of ours")
     row("working set after " n["svc_rt"] + 20 " requests", "svc_loaded_ws", "svc_idle_ws", "the service itself, idle")
     row("peak working set after " n["svc_rt"] + 20 " requests", "svc_loaded_peak_ws", "svc_idle_peak_ws", "the service itself, idle")
 }

@@ -56,6 +56,31 @@ service_log() {
     echo "$WINEPREFIX/drive_c/users/Public/Pellmarrow/Orvanet/logs/Orvanet_service.log"
 }
 
+# service_msiexec LOG ARGS... PACKAGE: Wine's msiexec, quietly, with its verbose log in LOG
+# (both Linux paths).
+service_msiexec() {
+    local log=$1 package=${*: -1}
+    shift
+    wine msiexec "${@:1:$#-1}" "Z:${package//\//\\}" /qn /l*v "Z:${log//\//\\}" \
+        </dev/null >/dev/null 2>&1
+}
+
+# service_stop_and_wait PATTERN: STOP sent, STOPPED reported and the service's process (the
+# prefix's, matching PATTERN) ended, as Windows Installer's StopServices waits for this
+# package; Wine's only sends the STOP, and a process that still runs holds its files.
+# Returns 1, having said what did not happen, when that takes too long.
+service_stop_and_wait() {
+    local i
+    wine sc stop Orvanet >/dev/null 2>&1
+    service_wait_state STOPPED 30 || return 1
+    for i in $(seq 50); do
+        [ -n "$(prefix_pids "$1")" ] || return 0
+        sleep 0.2
+    done
+    echo "the service's process did not end" >&2
+    return 1
+}
+
 # service_remove: the service stopped and deleted and the prefix's server ended. Once only:
 # a second call (a script's exit trap after its own last removal) would start the prefix's
 # Wine anew just to find nothing.

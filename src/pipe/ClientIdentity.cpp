@@ -3,6 +3,7 @@
 #include "log/Format.h"
 #include "log/Logger.h"
 #include "platform/Owners.h"
+#include "platform/Utf8.h"
 
 #include <sddl.h>
 
@@ -12,18 +13,9 @@
 
 namespace {
 
+// Names for a log line: written even where a name is not valid text.
 std::string utf8(std::wstring_view text) {
-    if (text.empty()) {
-        return {};
-    }
-    const int wide = static_cast<int>(text.size());
-    const int length =
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), wide, nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<std::size_t>(length > 0 ? length : 0), '\0');
-    if (length > 0) {
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), wide, out.data(), length, nullptr, nullptr);
-    }
-    return out;
+    return toUtf8(text, InvalidText::Replace).value_or(std::string());
 }
 
 std::string unknown(DWORD error) {

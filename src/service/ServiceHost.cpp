@@ -170,10 +170,12 @@ void waitForStop(std::chrono::milliseconds recheck) {
         stopEvent = g_stopEvent.get();
     }
     const DWORD recheckMs = static_cast<DWORD>(recheck.count());
-    // The event only wakes the wait early; g_running is what says that a STOP came, so a
-    // wait that ends for any other reason just looks again.
+    // g_running is what says that a STOP came. The handler sets the event only after clearing
+    // it, so while the event exists the wait needs no bound and an idle service never wakes;
+    // the recheck serves only where the event could not be made or the wait fails.
     while (g_running) {
-        if (stopEvent == nullptr || WaitForSingleObject(stopEvent, recheckMs) == WAIT_FAILED) {
+        if (stopEvent == nullptr || WaitForSingleObject(stopEvent, INFINITE) != WAIT_OBJECT_0 ||
+            g_running) {
             Sleep(recheckMs);
         }
     }

@@ -196,9 +196,6 @@ DWORD CheckedPlatform::subLayerDeleteByKey(HANDLE handle, const GUID* key) {
     if (key == nullptr) {
         return reject(call, nullPointer, "key is null");
     }
-    if (model.sublayerHoldsFilters(wfpdouble::guidText(*key))) {
-        return reject(call, inUse, "filters still in the sublayer");
-    }
     return answer(call, model.deleteSublayer(handle, *key));
 }
 

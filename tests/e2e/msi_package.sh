@@ -53,9 +53,7 @@ fresh_prefix() {
 
 # msiexec ARGS... PACKAGE: quiet, with its log; sets rc.
 msiexec() {
-    local package=${*: -1}
-    wine msiexec "${@:1:$#-1}" "Z:${package//\//\\}" /qn /l*v "Z:${work//\//\\}\\msiexec.log" \
-        </dev/null >/dev/null 2>&1
+    service_msiexec "$work/msiexec.log" "$@"
     rc=$?
 }
 
@@ -76,14 +74,8 @@ service_pid() { prefix_pids 'Program Files\\Orvanet\\Orvanet.exe' | head -n 1; }
 
 # Stops the service and waits for its process to end (what StopServices does on Windows).
 stop_and_wait() {
-    wine sc stop Orvanet >/dev/null 2>&1
-    service_wait_state STOPPED 30 || fail "$1: service not STOPPED"
-    local i
-    for i in $(seq 50); do
-        [ -z "$(service_pid)" ] && return
-        sleep 0.2
-    done
-    fail "$1: the service's process did not end"
+    service_stop_and_wait 'Program Files\\Orvanet\\Orvanet.exe' ||
+        fail "$1: the service did not stop, or its process did not end"
 }
 
 ctl() {

@@ -1,16 +1,14 @@
 #include "PipeFixture.h"
 
+#include "platform/Utf8.h"
+
 #include <windows.h>
 
 namespace {
 
+// As the client line writes them.
 std::string utf8(const std::wstring& text) {
-    const int length =
-        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(length), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, out.data(), length, nullptr, nullptr);
-    out.resize(out.empty() ? 0 : out.size() - 1);
-    return out;
+    return toUtf8(text, InvalidText::Replace).value_or(std::string());
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "Cli.h"
 #include "ImpostorPipe.h"
 #include "PipeClient.h"
+#include "platform/Utf8.h"
 
 #include <gtest/gtest.h>
 
@@ -151,31 +152,41 @@ TEST(BusyTest, NameGoneAfterALongBusyWaitIsRetried) {
     EXPECT_EQ(impostor.connectionsAtLeast(2), 2);
 }
 
-TEST(TextTest, ArgumentsBecomeTheirExactUtf8OrNothing) {
+// Refused: a command-line argument is sent as typed or not at all. Replaced: a name for the
+// client line is written all the same.
+TEST(TextTest, Utf16BecomesItsExactUtf8OrIsRefusedOrReplaced) {
     struct Case {
         std::wstring typed;
-        std::optional<std::string> sent;
+        std::optional<std::string> refused;
+        std::string replaced;
     };
+    const std::string fffd = "\xef\xbf\xbd";
     const Case cases[] = {
-        {L"active", "active"},
+        {L"active", "active", "active"},
         // Full-width quote marks stay what they are: not JSON, never best-fitted to '"'.
-        {L"{\uff02command\uff02:\uff02stop\uff02}", "{\xef\xbc\x82"
-                                                    "command\xef\xbc\x82:\xef\xbc\x82"
-                                                    "stop\xef\xbc\x82}"},
-        {L"st\u00e4rt", "st\xc3\xa4rt"},
-        {L"\u65e5\u672c", "\xe6\x97\xa5\xe6\x9c\xac"},
-        {L"\U0001F600", "\xf0\x9f\x98\x80"},
-        {L"", ""},
-        {std::wstring(L"a") + wchar_t(0xD800) + L"b", std::nullopt},
-        {std::wstring(1, wchar_t(0xDC00)), std::nullopt},
+        {L"{\uff02command\uff02:\uff02stop\uff02}",
+         "{\xef\xbc\x82"
+         "command\xef\xbc\x82:\xef\xbc\x82"
+         "stop\xef\xbc\x82}",
+         "{\xef\xbc\x82"
+         "command\xef\xbc\x82:\xef\xbc\x82"
+         "stop\xef\xbc\x82}"},
+        {L"st\u00e4rt", "st\xc3\xa4rt", "st\xc3\xa4rt"},
+        {L"\u65e5\u672c", "\xe6\x97\xa5\xe6\x9c\xac", "\xe6\x97\xa5\xe6\x9c\xac"},
+        {L"\U0001F600", "\xf0\x9f\x98\x80", "\xf0\x9f\x98\x80"},
+        {L"", "", ""},
+        {std::wstring(L"a") + wchar_t(0xD800) + L"b", std::nullopt, "a" + fffd + "b"},
+        {std::wstring(1, wchar_t(0xDC00)), std::nullopt, fffd},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(toUtf8(c.typed), c.sent) << c.sent.value_or("(refused)");
+        EXPECT_EQ(toUtf8(c.typed, InvalidText::Refuse), c.refused) << c.replaced;
+        EXPECT_EQ(toUtf8(c.typed, InvalidText::Replace), c.replaced);
     }
 }
 
 TEST(TextTest, PipeClientSendsTheBytesAndBoundsTheResponse) {
-    const std::string typed = *toUtf8(L"{\uff02command\uff02:\uff02st\u00e4rt\uff02}");
+    const std::string typed =
+        *toUtf8(L"{\uff02command\uff02:\uff02st\u00e4rt\uff02}", InvalidText::Refuse);
     const std::string big(300, 'x');
     struct Case {
         std::string reply;

@@ -2,6 +2,7 @@
 
 #include "PipeClient.h"
 #include "ServiceIdentity.h"
+#include "platform/Utf8.h"
 
 #include <nlohmann/json.hpp>
 
@@ -16,28 +17,10 @@ const char* const usage = "usage: orvanetctl start|stop|active\n"
 
 // Names for messages: our own settings, valid text in practice.
 std::string shown(const std::wstring& text) {
-    return toUtf8(text).value_or("?");
+    return toUtf8(text, InvalidText::Refuse).value_or("?");
 }
 
 } // namespace
-
-std::optional<std::string> toUtf8(std::wstring_view text) {
-    if (text.empty()) {
-        return std::string();
-    }
-    const int wide = static_cast<int>(text.size());
-    const int length = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(), wide,
-                                           nullptr, 0, nullptr, nullptr);
-    if (length <= 0) {
-        return std::nullopt;
-    }
-    std::string out(static_cast<std::size_t>(length), '\0');
-    if (WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(), wide, out.data(), length,
-                            nullptr, nullptr) != length) {
-        return std::nullopt;
-    }
-    return out;
-}
 
 bool writeResponse(std::FILE* out, const std::string& response) {
     const bool written = std::fwrite(response.data(), 1, response.size(), out) == response.size();
@@ -49,7 +32,7 @@ int runProgram(int argc, wchar_t** argv, std::FILE* out, std::FILE* err) {
     try {
         std::vector<std::string> args;
         for (int i = 1; i < argc; ++i) {
-            std::optional<std::string> arg = toUtf8(argv[i]);
+            std::optional<std::string> arg = toUtf8(argv[i], InvalidText::Refuse);
             if (!arg) {
                 std::fputs(("orvanetctl: argument " + std::to_string(i) +
                             " is not valid Unicode text; nothing was sent\n")

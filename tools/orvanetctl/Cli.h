@@ -33,10 +33,6 @@ struct CliOutput {
 // args are the command-line arguments after the program name.
 CliOutput runCli(const std::vector<std::string>& args, const ClientSettings& settings = {});
 
-// The UTF-8 of a command-line argument, or nothing when it is not valid UTF-16 (a lone
-// surrogate): the text is never substituted or best-fitted on the way.
-std::optional<std::string> toUtf8(std::wstring_view text);
-
 // Writes the response and flushes it; false when either fails (a full disk, a closed pipe).
 bool writeResponse(std::FILE* out, const std::string& response);
 

@@ -97,6 +97,11 @@ Answer PlatformModel::deleteSublayer(HANDLE handle, const GUID& key) {
         return unknownEngine;
     }
     const std::string text = guidText(key);
+    // Filters are objects that reference their sublayer: the platform keeps the sublayer
+    // while one is left, committed or pending in any session.
+    if (sublayerHoldsFilters(text)) {
+        return {status::inUse, "filters still in sublayer " + text};
+    }
     if (seeded.erase(text) == 1) {
         return {};
     }

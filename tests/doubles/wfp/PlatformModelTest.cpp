@@ -117,6 +117,35 @@ const Row rows[] = {
          return m.deleteSublayer(e, ours);
      },
      0},
+    {"delete a sublayer that holds a filter",
+     [](PlatformModel& m, HANDLE e) {
+         m.addSublayer(e, ours);
+         addFilter(m, e, ours);
+         return m.deleteSublayer(e, ours);
+     },
+     status::inUse},
+    {"delete a sublayer that holds a filter pending in another session",
+     [](PlatformModel& m, HANDLE e) {
+         m.addSublayer(e, ours);
+         const HANDLE second = m.openEngine();
+         m.beginTransaction(second);
+         addFilter(m, second, ours);
+         return m.deleteSublayer(e, ours);
+     },
+     status::inUse},
+    {"delete a sublayer once its filters are deleted",
+     [](PlatformModel& m, HANDLE e) {
+         m.addSublayer(e, ours);
+         m.deleteFilter(e, addFilter(m, e, ours));
+         return m.deleteSublayer(e, ours);
+     },
+     0},
+    {"delete a sublayer through an unknown engine",
+     [](PlatformModel& m, HANDLE e) {
+         m.addSublayer(e, ours);
+         return m.deleteSublayer(unknown, ours);
+     },
+     status::invalidHandle},
     {"add a filter to a missing sublayer",
      [](PlatformModel& m, HANDLE e) { return tryAddFilter(m, e); }, status::sublayerNotFound},
     {"add a filter to a sublayer another session holds pending",
