@@ -2,6 +2,7 @@
 
 #include "log/LogDirectory.h"
 #include "log/LogFileSecurity.h"
+#include "platform/ProgramData.h"
 
 #include <windows.h>
 
@@ -13,7 +14,6 @@
 namespace {
 
 constexpr std::uintmax_t kRotateAboveBytes = 10485760; // 10 MiB
-constexpr wchar_t kDefaultBase[] = L"C:\\ProgramData";
 constexpr wchar_t kLogFileName[] = L"Orvanet_service.log";
 // Lines end as they always have in this file, as text files do on Windows.
 constexpr std::string_view kLineEnd = "\r\n";
@@ -30,19 +30,6 @@ const char* levelName(LogLevel level) {
         return "ERROR";
     }
     return "UNKNOWN";
-}
-
-std::wstring programDataBase() {
-    const DWORD size = GetEnvironmentVariableW(L"ProgramData", nullptr, 0);
-    if (size > 1) {
-        std::wstring value(size, L'\0');
-        const DWORD length = GetEnvironmentVariableW(L"ProgramData", value.data(), size);
-        if (length > 0 && length < size) {
-            value.resize(length);
-            return value;
-        }
-    }
-    return kDefaultBase;
 }
 
 std::string narrow(const std::filesystem::path& path) {
@@ -138,8 +125,8 @@ bool Logger::initialize(const std::filesystem::path& path) {
         std::error_code ignored;
         std::filesystem::create_directories(logPath.parent_path(), ignored);
     } else {
-        const std::filesystem::path base = programDataBase();
-        logPath = base / L"Pellmarrow" / L"Orvanet" / L"logs" / kLogFileName;
+        const std::filesystem::path base = programDataFolder();
+        logPath = serviceLogFolder() / kLogFileName;
         std::error_code error;
         const std::filesystem::path directory = logPath.parent_path();
         FoundFolders found;

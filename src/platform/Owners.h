@@ -67,7 +67,15 @@ struct AllocatedSidTraits {
     static void close(PSID p) { FreeSid(p); }
 };
 
+// A directory search of FindFirstFileExW, which only FindClose ends.
+struct FindHandleTraits {
+    using Value = HANDLE;
+    static bool holds(HANDLE h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+    static void close(HANDLE h) { FindClose(h); }
+};
+
 using UniqueHandle = Owner<KernelHandleTraits>;
+using FindHandle = Owner<FindHandleTraits>;
 using LocalMemory = Owner<LocalMemoryTraits>;
 using ServiceHandle = Owner<ServiceHandleTraits>;
 using AllocatedSid = Owner<AllocatedSidTraits>;

@@ -28,3 +28,15 @@ inline std::optional<std::string> toUtf8(std::wstring_view text, InvalidText inv
     }
     return out;
 }
+
+// UTF-8 as UTF-16, invalid bytes as U+FFFD: names this program wrote itself, read back.
+inline std::wstring toUtf16(std::string_view text) {
+    const int count = static_cast<int>(text.size());
+    const int length =
+        count > 0 ? MultiByteToWideChar(CP_UTF8, 0, text.data(), count, nullptr, 0) : 0;
+    std::wstring wide(static_cast<std::size_t>(length > 0 ? length : 0), L'\0');
+    if (length > 0) {
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), count, wide.data(), length);
+    }
+    return wide;
+}

@@ -1,5 +1,6 @@
 #include "Cli.h"
 
+#include "Collect.h"
 #include "PipeClient.h"
 #include "ServiceIdentity.h"
 #include "platform/Utf8.h"
@@ -13,7 +14,8 @@
 namespace {
 
 const char* const usage = "usage: orvanetctl start|stop|active\n"
-                          "       orvanetctl send TEXT\n";
+                          "       orvanetctl send TEXT\n"
+                          "       orvanetctl collect FOLDER [--no-redact] [--log-folder DIR]\n";
 
 // Names for messages: our own settings, valid text in practice.
 std::string shown(const std::wstring& text) {
@@ -84,6 +86,26 @@ std::string requestFor(const std::vector<std::string>& args) {
 
 CliOutput runCli(const std::vector<std::string>& args, const ClientSettings& settings) {
     CliOutput result;
+    if (!args.empty() && args[0] == "collect") {
+        CollectSettings collect;
+        collect.client = settings;
+        bool valid = args.size() >= 2 && !args[1].empty();
+        for (std::size_t i = 2; valid && i < args.size(); ++i) {
+            if (args[i] == "--no-redact" && collect.redact) {
+                collect.redact = false;
+            } else if (args[i] == "--log-folder" && i + 1 < args.size() &&
+                       collect.logFolder.empty() && !args[i + 1].empty()) {
+                collect.logFolder = toUtf16(args[++i]);
+            } else {
+                valid = false;
+            }
+        }
+        if (!valid) {
+            result.err = usage;
+            return result;
+        }
+        return runCollect(toUtf16(args[1]), collect);
+    }
     const std::string request = requestFor(args);
     if (request.empty()) {
         result.err = usage;

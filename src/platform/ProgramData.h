@@ -1,0 +1,26 @@
+#pragma once
+
+#include <windows.h>
+
+#include <filesystem>
+#include <string>
+
+// %ProgramData%, where the service keeps its log, as the service's own environment names it;
+// C:\ProgramData where it names none.
+inline std::filesystem::path programDataFolder() {
+    const DWORD size = GetEnvironmentVariableW(L"ProgramData", nullptr, 0);
+    if (size > 1) {
+        std::wstring value(size, L'\0');
+        const DWORD length = GetEnvironmentVariableW(L"ProgramData", value.data(), size);
+        if (length > 0 && length < size) {
+            value.resize(length);
+            return value;
+        }
+    }
+    return L"C:\\ProgramData";
+}
+
+// The service's log folder below it.
+inline std::filesystem::path serviceLogFolder() {
+    return programDataFolder() / L"Pellmarrow" / L"Orvanet" / L"logs";
+}

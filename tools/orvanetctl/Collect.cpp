@@ -1,0 +1,373 @@
+#include "Collect.h"
+
+#include "Redaction.h"
+#include "platform/Owners.h"
+#include "platform/ProgramData.h"
+#include "platform/Utf8.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::size_t kDumpsKept = 5;
+// Twice the log's rotation limit: more is not the service's log.
+constexpr LONGLONG kReadLimit = 64LL * 1024 * 1024;
+
+std::string shown(const fs::path& path) {
+    return toUtf8(path.native(), InvalidText::Replace).value_or("?");
+}
+
+std::string errorText(DWORD error) {
+    std::string text = "error " + std::to_string(error);
+    if (error == ERROR_ACCESS_DENIED) {
+        text += ": readable only by administrators; run orvanetctl collect as one";
+    }
+    return text;
+}
+
+// A file of the log folder, read without changing it and without following a link.
+struct Read {
+    bool exists = false;
+    std::string bytes;
+    std::string failure; // empty when read
+};
+
+Read readPlainFile(const fs::path& path) {
+    Read read;
+    // Every sharing: the service goes on writing, renaming and cutting its log meanwhile.
+    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file) {
+        const DWORD error = GetLastError();
+        read.exists = error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
+        read.failure = read.exists ? errorText(error) : "there is none";
+        return read;
+    }
+    read.exists = true;
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(file.get(), &info)) {
+        read.failure = errorText(GetLastError());
+        return read;
+    }
+    if ((info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
+        info.nNumberOfLinks > 1) {
+        read.failure = "not a plain file of the folder (a link, a folder or a file of several "
+                       "names): not followed";
+        return read;
+    }
+    const LONGLONG size = (LONGLONG(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    if (size > kReadLimit) {
+        read.failure = std::to_string(size) + " bytes, more than the service ever writes";
+        return read;
+    }
+    read.bytes.resize(static_cast<std::size_t>(size));
+    DWORD got = 0;
+    if (size > 0 &&
+        (!ReadFile(file.get(), read.bytes.data(), static_cast<DWORD>(size), &got, nullptr))) {
+        read.failure = errorText(GetLastError());
+        return read;
+    }
+    read.bytes.resize(got); // a log cut meanwhile is shorter
+    return read;
+}
+
+bool writeNew(const fs::path& path, const std::string& bytes, std::string& failure) {
+    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    if (!file ||
+        !WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
+        written != bytes.size()) {
+        failure = "could not be written: error " + std::to_string(GetLastError());
+        return false;
+    }
+    return true;
+}
+
+// The newest crash dumps by name, which begins with the time of the crash.
+std::vector<std::wstring> newestDumps(const fs::path& folder, std::string& failure) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found{};
+    FindHandle search(FindFirstFileExW((folder / L"Orvanet_crash_*.dmp").c_str(), FindExInfoBasic,
+                                       &found, FindExSearchNameMatch, nullptr, 0));
+    if (!search) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
+            failure = errorText(error);
+        }
+        return names;
+    }
+    do {
+        if ((found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
+            0) {
+            names.emplace_back(found.cFileName);
+        }
+    } while (FindNextFileW(search.get(), &found));
+    std::sort(names.rbegin(), names.rend());
+    names.resize(std::min(names.size(), kDumpsKept));
+    return names;
+}
+
+const char* stateName(DWORD state) {
+    switch (state) {
+    case SERVICE_STOPPED:
+        return "STOPPED";
+    case SERVICE_START_PENDING:
+        return "START_PENDING";
+    case SERVICE_STOP_PENDING:
+        return "STOP_PENDING";
+    case SERVICE_RUNNING:
+        return "RUNNING";
+    default:
+        return "other";
+    }
+}
+
+const char* startTypeName(DWORD type) {
+    switch (type) {
+    case SERVICE_AUTO_START:
+        return "automatic";
+    case SERVICE_DEMAND_START:
+        return "on demand";
+    case SERVICE_DISABLED:
+        return "disabled";
+    default:
+        return "boot or system";
+    }
+}
+
+// The service as the Service Control Manager reports it; binaryPath is set when known.
+std::string serviceReport(const std::wstring& name, fs::path& binaryPath, std::string& failure) {
+    ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    ServiceHandle service(manager ? OpenServiceW(manager.get(), name.c_str(),
+                                                 SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS)
+                                  : nullptr);
+    DWORD needed = 0;
+    if (service) {
+        QueryServiceConfigW(service.get(), nullptr, 0, &needed);
+    }
+    std::vector<unsigned char> buffer(needed);
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+    SERVICE_STATUS_PROCESS status{};
+    if (!service || needed == 0 || !QueryServiceConfigW(service.get(), config, needed, &needed) ||
+        !QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
+                              reinterpret_cast<BYTE*>(&status), sizeof status, &needed)) {
+        const DWORD error = GetLastError();
+        failure = error == ERROR_SERVICE_DOES_NOT_EXIST ? "the service is not installed"
+                                                        : "error " + std::to_string(error);
+        return {};
+    }
+    std::wstring command = config->lpBinaryPathName != nullptr ? config->lpBinaryPathName : L"";
+    if (!command.empty() && command.front() == L'"') {
+        binaryPath = command.substr(1, command.find(L'"', 1) - 1);
+    } else {
+        binaryPath = command.substr(0, command.find(L' '));
+    }
+    const auto text = [](const wchar_t* value) {
+        return toUtf8(value != nullptr ? value : L"", InvalidText::Replace).value_or("");
+    };
+    return "name: " + text(name.c_str()) + "\nstart type: " + startTypeName(config->dwStartType) +
+           " (" + std::to_string(config->dwStartType) +
+           ")\naccount: " + text(config->lpServiceStartName) +
+           "\nbinary path: " + text(command.c_str()) +
+           "\nstate: " + stateName(status.dwCurrentState) + " (" +
+           std::to_string(status.dwCurrentState) +
+           ")\nlast exit code: " + std::to_string(status.dwWin32ExitCode) + " (service-specific " +
+           std::to_string(status.dwServiceSpecificExitCode) +
+           ")\nprocess id: " + std::to_string(status.dwProcessId) + "\n";
+}
+
+std::string fileVersion(const fs::path& path) {
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
+    std::vector<unsigned char> info(size);
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    if (size == 0 || !GetFileVersionInfoW(path.c_str(), 0, size, info.data()) ||
+        !VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &length) ||
+        fixed == nullptr) {
+        return "no version: error " + std::to_string(GetLastError());
+    }
+    return std::to_string(HIWORD(fixed->dwFileVersionMS)) + "." +
+           std::to_string(LOWORD(fixed->dwFileVersionMS)) + "." +
+           std::to_string(HIWORD(fixed->dwFileVersionLS)) + "." +
+           std::to_string(LOWORD(fixed->dwFileVersionLS));
+}
+
+fs::path ownProgram() {
+    wchar_t path[MAX_PATH] = {};
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    return fs::path(path, path + (length < MAX_PATH ? length : 0));
+}
+
+std::string now() {
+    const std::time_t t = std::time(nullptr);
+    std::tm local{};
+    localtime_s(&local, &t);
+    char text[32] = {};
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+    return text;
+}
+
+// One collection: what is gathered, kept in memory until the names in it are known.
+class Collection {
+public:
+    Collection(fs::path target, bool redact) : target(std::move(target)), redact(redact) {}
+
+    void text(const std::string& name, std::string bytes) {
+        texts.push_back({name, std::move(bytes)});
+    }
+    void binary(const std::string& name, std::string bytes) {
+        binaries.push_back({name, std::move(bytes)});
+    }
+    void missing(const std::string& name, const std::string& why, bool failure) {
+        lines.push_back("not gathered: " + name + ": " + why);
+        failed = failed || failure;
+    }
+
+    CliOutput finish() {
+        Redaction redaction;
+        for (const File& file : texts) {
+            redaction.learn(file.bytes);
+        }
+        for (File& file : texts) {
+            write(file.name, redact ? redaction.apply(file.bytes) : file.bytes);
+        }
+        for (const File& file : binaries) {
+            write(file.name, file.bytes);
+        }
+        std::string summary = "Orvanet problem report, collected " + now() + "\n";
+        summary += redact ? "Account and machine names and the user-profile part of paths are "
+                            "replaced by placeholders (<user-N>, <domain-N>) in the text files; " +
+                                std::to_string(redaction.names()) +
+                                " names replaced. Crash dumps are copied as they are.\n"
+                          : "Not redacted (--no-redact): the files hold account names and "
+                            "paths as written.\n";
+        for (const std::string& line : lines) {
+            summary += line + "\n";
+        }
+        std::string failure;
+        CliOutput output;
+        if (!writeNew(target / L"summary.txt", summary, failure)) {
+            output.err = "orvanetctl: summary.txt " + failure + "\n";
+            output.status = exitError;
+            return output;
+        }
+        output.out = summary;
+        output.status = failed ? exitError : exitOk;
+        if (failed) {
+            output.err = "orvanetctl: not everything could be gathered into " + shown(target) +
+                         "; summary.txt says what and why\n";
+        }
+        return output;
+    }
+
+private:
+    struct File {
+        std::string name;
+        std::string bytes;
+    };
+
+    void write(const std::string& name, const std::string& bytes) {
+        std::string failure;
+        const fs::path path = target / toUtf16(name);
+        if (writeNew(path, bytes, failure)) {
+            lines.push_back("gathered: " + name + " (" + std::to_string(bytes.size()) + " bytes)");
+        } else {
+            missing(name, failure, true);
+        }
+    }
+
+    fs::path target;
+    bool redact;
+    std::vector<File> texts;
+    std::vector<File> binaries;
+    std::vector<std::string> lines;
+    bool failed = false;
+};
+
+void gatherLogFolder(Collection& collection, const fs::path& folder) {
+    const DWORD attributes = GetFileAttributesW(folder.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        collection.missing(shown(folder), "the log folder is a link: not followed", true);
+        return;
+    }
+    for (const wchar_t* name :
+         {L"Orvanet_service.log", L"Orvanet_service.log.old", L"Orvanet_crash.log"}) {
+        const Read read = readPlainFile(folder / name);
+        const std::string shownName = shown(name);
+        if (read.failure.empty()) {
+            collection.text(shownName, read.bytes);
+        } else {
+            // The older copy and the crash log exist only after a rotation or a crash.
+            const bool expected = std::wstring(name) == L"Orvanet_service.log";
+            collection.missing(shownName, read.failure, read.exists || expected);
+        }
+    }
+    std::string failure;
+    const std::vector<std::wstring> dumps = newestDumps(folder, failure);
+    if (!failure.empty()) {
+        collection.missing("crash dumps", failure, true);
+    } else if (dumps.empty()) {
+        collection.missing("crash dumps", "there are none", false);
+    }
+    for (const std::wstring& name : dumps) {
+        const Read read = readPlainFile(folder / name);
+        if (read.failure.empty()) {
+            collection.binary(shown(name), read.bytes);
+        } else {
+            collection.missing(shown(name), read.failure, true);
+        }
+    }
+}
+
+} // namespace
+
+CliOutput runCollect(const fs::path& target, const CollectSettings& settings) {
+    CliOutput output;
+    if (!CreateDirectoryW(target.c_str(), nullptr)) {
+        const DWORD error = GetLastError();
+        output.err = "orvanetctl: " + shown(target) +
+                     (error == ERROR_ALREADY_EXISTS
+                          ? " exists; collect writes only into a folder it makes\n"
+                          : " cannot be made: error " + std::to_string(error) + "\n");
+        return output;
+    }
+    Collection collection(target, settings.redact);
+    gatherLogFolder(collection,
+                    settings.logFolder.empty() ? serviceLogFolder() : settings.logFolder);
+
+    std::string failure;
+    fs::path binary;
+    const std::string service = serviceReport(settings.client.serviceName, binary, failure);
+    if (failure.empty()) {
+        collection.text("service.txt", service);
+    } else {
+        collection.missing("service.txt", failure, true);
+    }
+
+    std::string versions =
+        "orvanetctl.exe " + shown(ownProgram()) + ": " + fileVersion(ownProgram()) + "\n";
+    if (!binary.empty()) {
+        versions += "Orvanet.exe " + shown(binary) + ": " + fileVersion(binary) + "\n";
+        const fs::path engine = binary.parent_path() / L"tun2proxy.dll";
+        versions += "tun2proxy.dll " + shown(engine) + ": " + fileVersion(engine) + "\n";
+    } else {
+        versions += "Orvanet.exe and tun2proxy.dll: not found, the service is not known\n";
+    }
+    collection.text("versions.txt", versions);
+
+    const CliOutput active = runCli({"active"}, settings.client);
+    collection.text("active.txt", active.out + "\n" + active.err + "(exit status " +
+                                      std::to_string(active.status) + ")\n");
+    return collection.finish();
+}
