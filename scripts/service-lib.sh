@@ -81,6 +81,20 @@ service_stop_and_wait() {
     return 1
 }
 
+# service_after_crash PATTERN: waits, up to 20 s, for the crashed service's process (the
+# prefix's, matching PATTERN) to end, then gives the prefix a fresh server, since Wine's
+# service manager goes on saying RUNNING for the dead process. Returns 1 if it did not end.
+service_after_crash() {
+    local i
+    for i in $(seq 100); do
+        [ -n "$(prefix_pids "$1")" ] || break
+        sleep 0.2
+    done
+    [ -z "$(prefix_pids "$1")" ] || return 1
+    wine_prefix_shutdown "$WINEPREFIX"
+    wine_prefix_persist "$WINEPREFIX"
+}
+
 # service_remove: the service stopped and deleted and the prefix's server ended. Once only:
 # a second call (a script's exit trap after its own last removal) would start the prefix's
 # Wine anew just to find nothing.

@@ -40,14 +40,7 @@ if $with_tun; then
     service_wait_state RUNNING 30 || fail "crash: service not RUNNING"
     ctl start
     expect_eq "start before the crash: exit status" 0 "$rc"
-    for i in $(seq 100); do
-        [ -n "$(prefix_pids 'C:\\Orvanet\\Orvanet.exe')" ] || break
-        sleep 0.2
-    done
-    expect_eq "crash: the service's process" "" "$(prefix_pids 'C:\\Orvanet\\Orvanet.exe')"
-    # Wine's service manager goes on saying RUNNING for the dead process: a fresh server.
-    wine_prefix_shutdown "$WINEPREFIX"
-    wine_prefix_persist "$WINEPREFIX"
+    service_after_crash 'C:\\Orvanet\\Orvanet.exe' || fail "crash: Orvanet.exe runs on"
 fi
 
 # Wine gives its services C:\users\Public as %ProgramData%, and other programs C:\ProgramData.

@@ -218,32 +218,46 @@ std::string now() {
     return text;
 }
 
-// One collection: what is gathered, kept in memory until the names in it are known.
+// One collection: what is gathered, kept in memory until the names in it are known; the
+// summary lists every item in the order it was met.
 class Collection {
 public:
     Collection(fs::path target, bool redact) : target(std::move(target)), redact(redact) {}
 
     void text(const std::string& name, std::string bytes) {
-        texts.push_back({name, std::move(bytes)});
+        items.push_back({name, std::move(bytes), Kind::Text, {}});
     }
     void binary(const std::string& name, std::string bytes) {
-        binaries.push_back({name, std::move(bytes)});
+        items.push_back({name, std::move(bytes), Kind::Binary, {}});
     }
     void missing(const std::string& name, const std::string& why, bool failure) {
-        lines.push_back("not gathered: " + name + ": " + why);
+        items.push_back({name, {}, Kind::Missing, why});
         failed = failed || failure;
     }
 
     CliOutput finish() {
         Redaction redaction;
-        for (const File& file : texts) {
-            redaction.learn(file.bytes);
+        for (const Item& item : items) {
+            if (item.kind == Kind::Text) {
+                redaction.learn(item.bytes);
+            }
         }
-        for (File& file : texts) {
-            write(file.name, redact ? redaction.apply(file.bytes) : file.bytes);
-        }
-        for (const File& file : binaries) {
-            write(file.name, file.bytes);
+        std::string lines;
+        for (const Item& item : items) {
+            std::string failure;
+            if (item.kind == Kind::Missing) {
+                lines += "not gathered: " + item.name + ": " + item.why + "\n";
+                continue;
+            }
+            const std::string bytes =
+                item.kind == Kind::Text && redact ? redaction.apply(item.bytes) : item.bytes;
+            if (writeNew(target / toUtf16(item.name), bytes, failure)) {
+                lines +=
+                    "gathered: " + item.name + " (" + std::to_string(bytes.size()) + " bytes)\n";
+            } else {
+                lines += "not gathered: " + item.name + ": " + failure + "\n";
+                failed = true;
+            }
         }
         std::string summary = "Orvanet problem report, collected " + now() + "\n";
         summary += redact ? "Account and machine names and the user-profile part of paths are "
@@ -252,9 +266,7 @@ public:
                                 " names replaced. Crash dumps are copied as they are.\n"
                           : "Not redacted (--no-redact): the files hold account names and "
                             "paths as written.\n";
-        for (const std::string& line : lines) {
-            summary += line + "\n";
-        }
+        summary += lines;
         std::string failure;
         CliOutput output;
         if (!writeNew(target / L"summary.txt", summary, failure)) {
@@ -272,26 +284,17 @@ public:
     }
 
 private:
-    struct File {
+    enum class Kind { Text, Binary, Missing };
+    struct Item {
         std::string name;
         std::string bytes;
+        Kind kind;
+        std::string why;
     };
-
-    void write(const std::string& name, const std::string& bytes) {
-        std::string failure;
-        const fs::path path = target / toUtf16(name);
-        if (writeNew(path, bytes, failure)) {
-            lines.push_back("gathered: " + name + " (" + std::to_string(bytes.size()) + " bytes)");
-        } else {
-            missing(name, failure, true);
-        }
-    }
 
     fs::path target;
     bool redact;
-    std::vector<File> texts;
-    std::vector<File> binaries;
-    std::vector<std::string> lines;
+    std::vector<Item> items;
     bool failed = false;
 };
 
