@@ -125,13 +125,13 @@ UniqueHandle openWithoutFollowing(const std::filesystem::path& path, DWORD acces
 }
 
 UniqueHandle openCheckedLogFile(const std::filesystem::path& path, std::error_code& error,
-                                const char** distrust, DWORD disposition) {
+                                const char** distrust, DWORD disposition, DWORD access,
+                                bool shareDelete) {
     error.clear();
     if (distrust != nullptr) {
         *distrust = nullptr;
     }
-    UniqueHandle file =
-        openWithoutFollowing(path, READ_CONTROL | FILE_READ_ATTRIBUTES, disposition, false);
+    UniqueHandle file = openWithoutFollowing(path, access, disposition, shareDelete);
     if (!file) {
         error = lastError();
         return file;

@@ -38,11 +38,14 @@ UniqueHandle openWithoutFollowing(const std::filesystem::path& path, DWORD acces
                                   DWORD disposition = OPEN_EXISTING, bool shareDelete = true);
 
 // The log file at `path`, opened (made if missing, with OPEN_ALWAYS) and checked with
-// distrustOfLogFile, which `distrust` then names when the check fails. The handle shares no
-// delete, so that the name cannot be given to another file while it is held: open the log
-// by its path, then let it go.
+// distrustOfLogFile, which `distrust` then names when the check fails. By default the handle
+// only reads the file's attributes and owner and shares no delete, so that the name cannot
+// be given to another file while it is held: open the log by its path, then let it go. A
+// reader of another program's log asks for more access and shares delete.
 UniqueHandle openCheckedLogFile(const std::filesystem::path& path, std::error_code& error,
-                                const char** distrust = nullptr, DWORD disposition = OPEN_ALWAYS);
+                                const char** distrust = nullptr, DWORD disposition = OPEN_ALWAYS,
+                                DWORD access = READ_CONTROL | FILE_READ_ATTRIBUTES,
+                                bool shareDelete = false);
 
 // "NAME.untrusted-YYYYMMDD-HHMMSS": the name of something moved aside, with the time now.
 std::wstring untrustedName(const std::wstring& name);

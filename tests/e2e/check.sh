@@ -30,6 +30,23 @@ expect_in_order() {
     done
 }
 
+# ctl ARGS...: orvanetctl in the prefix ($ctl_program, or C:\Orvanet\orvanetctl.exe); sets out
+# (its standard output) and rc, with its standard error in $work/ctl-stderr.txt.
+ctl() {
+    out=$(wine "${ctl_program:-C:\\Orvanet\\orvanetctl.exe}" "$@" 2>"$work/ctl-stderr.txt" |
+        tr -d '\r')
+    rc=${PIPESTATUS[0]}
+}
+
+# expect_ctl NAME EXIT_STATUS RESPONSE ARGS...
+expect_ctl() {
+    local name=$1 status=$2 response=$3
+    shift 3
+    ctl "$@"
+    expect_eq "$name: exit status" "$status" "$rc"
+    expect_eq "$name: response" "$response" "$out"
+}
+
 finish() {
     echo "$passes passed, $failures failed"
     [ "$failures" -eq 0 ]

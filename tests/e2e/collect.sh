@@ -18,11 +18,6 @@ source "$here/check.sh"
 trap 'service_remove' EXIT
 mkdir -p "$work"
 
-ctl() {
-    out=$(wine "C:\\Orvanet\\orvanetctl.exe" "$@" 2>"$work/ctl-stderr.txt" | tr -d '\r')
-    rc=${PIPESTATUS[0]}
-}
-
 service_install "$work/prefix" Orvanet "$build/bin/Orvanet.exe" "$build/bin/tun2proxy.dll" \
     "$build/bin/orvanetctl.exe"
 wine sc start Orvanet >/dev/null

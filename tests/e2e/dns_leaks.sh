@@ -99,11 +99,6 @@ table_absent() {
     fi
 }
 
-ctl() {
-    out=$(wine "C:\\Orvanet\\orvanetctl.exe" "$@" 2>"$work/ctl-stderr.txt" | tr -d '\r')
-    expect_eq "orvanetctl $*" "$expected_response" "$out"
-}
-
 service_install "$work/prefix" Orvanet "$build/bin/Orvanet.exe" "$build/bin/tun2proxy.dll" \
     "$build/bin/orvanetctl.exe" "$build/standin/fwpuclnt.dll" "$build/tests/e2e/dns_probe.exe"
 agent_start "$WINEPREFIX/drive_c/Orvanet" "$work"
@@ -123,7 +118,7 @@ stopped='{"message":"VPN stopped successfully","status":"ok"}'
 settled closed "before start"
 probe_phase before
 
-expected_response=$started ctl start
+expect_ctl "start" 0 "$started" start
 settled open "while active"
 said=${agent_said:-nothing}
 expect_eq "rules while active" "12 rules in force" "${said##*: }"
@@ -132,11 +127,11 @@ expect_eq "the interface the permits name" 'oif "orvantun"' \
     "$(nft list table inet orvanet_wfp 2>/dev/null | grep -o 'oif [^ ]*' | sort -u)"
 probe_phase active
 
-expected_response=$stopped ctl stop
+expect_ctl "stop" 0 "$stopped" stop
 settled closed "after stop"
 probe_phase stopped
 
-expected_response=$started ctl start
+expect_ctl "start again" 0 "$started" start
 settled open "active again"
 wine sc stop Orvanet >/dev/null
 service_wait_state STOPPED 30 || fail "service not STOPPED"
@@ -148,7 +143,7 @@ probe_phase servicestop
 echo "fault-after-start" >"$WINEPREFIX/drive_c/Orvanet/tun2proxy-standin.txt"
 wine sc start Orvanet >/dev/null
 service_wait_state RUNNING 30 || fail "crash: service not RUNNING"
-expected_response=$started ctl start
+expect_ctl "start before the crash" 0 "$started" start
 if service_after_crash 'C:\\Orvanet\\Orvanet.exe'; then
     pass
 else

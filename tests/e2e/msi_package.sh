@@ -78,10 +78,7 @@ stop_and_wait() {
         fail "$1: the service did not stop, or its process did not end"
 }
 
-ctl() {
-    out=$(wine "C:\\Program Files\\Orvanet\\orvanetctl.exe" "$@" 2>"$work/ctl-stderr.txt" | tr -d '\r')
-    rc=${PIPESTATUS[0]}
-}
+ctl_program='C:\Program Files\Orvanet\orvanetctl.exe'
 
 inactive='{"message":"inactive","running":false,"status":"ok"}'
 started='{"message":"VPN started successfully","status":"ok"}'

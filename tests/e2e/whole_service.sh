@@ -22,21 +22,6 @@ trap 'service_remove' EXIT
 mkdir -p "$work"
 dir="Orvanet"
 
-# ctl ARGS...: runs orvanetctl in the prefix; sets out (its standard output) and rc.
-ctl() {
-    out=$(wine "C:\\$dir\\orvanetctl.exe" "$@" 2>"$work/ctl-stderr.txt" | tr -d '\r')
-    rc=${PIPESTATUS[0]}
-}
-
-# expect_ctl NAME EXIT_STATUS RESPONSE ARGS...
-expect_ctl() {
-    local name=$1 status=$2 response=$3
-    shift 3
-    ctl "$@"
-    expect_eq "$name: exit status" "$status" "$rc"
-    expect_eq "$name: response" "$response" "$out"
-}
-
 # The stand-in WFP library's report: "filters N", "engines N", ...; before its first call
 # it has written nothing, and nothing exists.
 wfp() {

@@ -1,6 +1,7 @@
 #include "Collect.h"
 
 #include "Redaction.h"
+#include "log/LogFileSecurity.h"
 #include "platform/Owners.h"
 #include "platform/ProgramData.h"
 #include "platform/Utf8.h"
@@ -33,7 +34,9 @@ std::string errorText(DWORD error) {
     return text;
 }
 
-// A file of the log folder, read without changing it and without following a link.
+// A file of the log folder, read without changing it, with the checks the service's own log
+// passes: a plain file of one name, not a link, of a trusted owner; anything else there may
+// be anyone's plant and is left alone.
 struct Read {
     bool exists = false;
     std::string bytes;
@@ -42,41 +45,33 @@ struct Read {
 
 Read readPlainFile(const fs::path& path) {
     Read read;
+    std::error_code error;
+    const char* distrust = nullptr;
     // Every sharing: the service goes on writing, renaming and cutting its log meanwhile.
-    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    const UniqueHandle file =
+        openCheckedLogFile(path, error, &distrust, OPEN_EXISTING,
+                           GENERIC_READ | READ_CONTROL | FILE_READ_ATTRIBUTES, true);
+    const auto code = static_cast<DWORD>(error.value());
+    read.exists = code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND;
+    LARGE_INTEGER size{};
     if (!file) {
-        const DWORD error = GetLastError();
-        read.exists = error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
-        read.failure = read.exists ? errorText(error) : "there is none";
-        return read;
-    }
-    read.exists = true;
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (!GetFileInformationByHandle(file.get(), &info)) {
+        read.failure = distrust != nullptr
+                           ? std::string("not the service's own (") + distrust + "): left alone"
+                       : read.exists ? errorText(code)
+                                     : "there is none";
+    } else if (!GetFileSizeEx(file.get(), &size)) {
         read.failure = errorText(GetLastError());
-        return read;
+    } else if (size.QuadPart > kReadLimit) {
+        read.failure = std::to_string(size.QuadPart) + " bytes, more than the service ever writes";
+    } else {
+        read.bytes.resize(static_cast<std::size_t>(size.QuadPart));
+        DWORD got = 0;
+        if (size.QuadPart > 0 && !ReadFile(file.get(), read.bytes.data(),
+                                           static_cast<DWORD>(size.QuadPart), &got, nullptr)) {
+            read.failure = errorText(GetLastError());
+        }
+        read.bytes.resize(got); // a log cut meanwhile is shorter
     }
-    if ((info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
-        info.nNumberOfLinks > 1) {
-        read.failure = "not a plain file of the folder (a link, a folder or a file of several "
-                       "names): not followed";
-        return read;
-    }
-    const LONGLONG size = (LONGLONG(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-    if (size > kReadLimit) {
-        read.failure = std::to_string(size) + " bytes, more than the service ever writes";
-        return read;
-    }
-    read.bytes.resize(static_cast<std::size_t>(size));
-    DWORD got = 0;
-    if (size > 0 &&
-        (!ReadFile(file.get(), read.bytes.data(), static_cast<DWORD>(size), &got, nullptr))) {
-        read.failure = errorText(GetLastError());
-        return read;
-    }
-    read.bytes.resize(got); // a log cut meanwhile is shorter
     return read;
 }
 
