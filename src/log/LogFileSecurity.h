@@ -14,6 +14,9 @@
 // belong to accounts that could do as much anyway: SYSTEM, Administrators, and the account
 // the service runs as (SYSTEM itself on Windows).
 
+// Who may read a crash dump, and a copy of one: it holds the stacks of a SYSTEM process.
+inline constexpr wchar_t kCrashDumpSddl[] = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)";
+
 // The SID of the account this process runs as (empty if it cannot be read).
 const std::vector<BYTE>& ownAccountSid();
 

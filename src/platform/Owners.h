@@ -74,7 +74,15 @@ struct FindHandleTraits {
     static void close(HANDLE h) { FindClose(h); }
 };
 
+// A library loaded by LoadLibrary, released with FreeLibrary.
+struct ModuleTraits {
+    using Value = HMODULE;
+    static bool holds(HMODULE h) { return h != nullptr; }
+    static void close(HMODULE h) { FreeLibrary(h); }
+};
+
 using UniqueHandle = Owner<KernelHandleTraits>;
+using UniqueModule = Owner<ModuleTraits>;
 using FindHandle = Owner<FindHandleTraits>;
 using LocalMemory = Owner<LocalMemoryTraits>;
 using ServiceHandle = Owner<ServiceHandleTraits>;

@@ -9,6 +9,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <csignal>
+#include <cstdlib>
+#include <exception>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -300,6 +303,36 @@ LONG WINAPI onUnhandledException(EXCEPTION_POINTERS* info) {
     return EXCEPTION_EXECUTE_HANDLER;
 }
 
+// An end that raised no exception, reported as one raised here, with this thread's context:
+// the dump's exception stream then shows the stack that called abort() or terminate.
+[[noreturn]] void reportEnd(DWORD code) {
+    CONTEXT context{};
+    RtlCaptureContext(&context);
+    EXCEPTION_RECORD record{};
+    record.ExceptionCode = code;
+    record.ExceptionFlags = EXCEPTION_NONCONTINUABLE;
+    record.ExceptionAddress = reinterpret_cast<void*>(context.Rip);
+    EXCEPTION_POINTERS pointers{&record, &context};
+    onUnhandledException(&pointers);
+    TerminateProcess(GetCurrentProcess(), code);
+    // TerminateProcess of the calling process does not return.
+    for (;;) {
+        Sleep(INFINITE);
+    }
+}
+
+void onAbortSignal(int) {
+    reportEnd(kAbortCode);
+}
+
+void onTerminate() {
+    reportEnd(kTerminateCode);
+}
+
+void onInvalidParameter(const wchar_t*, const wchar_t*, const wchar_t*, unsigned, std::uintptr_t) {
+    reportEnd(kInvalidParameterCode);
+}
+
 // Keeps the newest kCrashDumpsKept - 1 dumps; their names sort by time.
 void pruneDumps(const std::filesystem::path& folder) {
     std::vector<std::wstring> names;
@@ -430,5 +463,8 @@ bool installCrashReport(const std::filesystem::path& logFolder) {
                                             &g_crash.reporterId));
     }
     SetUnhandledExceptionFilter(&onUnhandledException);
+    std::signal(SIGABRT, &onAbortSignal);
+    std::set_terminate(&onTerminate);
+    _set_invalid_parameter_handler(&onInvalidParameter);
     return g_crash.crashLog && g_crash.reporter;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "log/LogFileSecurity.h"
+
 #include <windows.h>
 
 #include <cstddef>
@@ -19,8 +21,15 @@
 // the loader lock; a dump that cannot be written in time is not left behind. The newest
 // kCrashDumpsKept - 1 dumps are kept at start, so that with the next one at most
 // kCrashDumpsKept exist: a crash loop cannot fill the disk.
+//
+// abort(), std::terminate and the C runtime's invalid-parameter handler end a process
+// without reaching the filter; they are routed into the same report, each under a code of
+// its own (customer status codes: bit 29 set), at the place that called them.
 inline constexpr int kCrashDumpsKept = 5;
 inline constexpr DWORD kCrashReportBoundMs = 10000;
+inline constexpr DWORD kAbortCode = 0xE04F0001;            // abort(), raise(SIGABRT)
+inline constexpr DWORD kTerminateCode = 0xE04F0002;        // std::terminate, an uncaught throw
+inline constexpr DWORD kInvalidParameterCode = 0xE04F0003; // a C runtime call's bad argument
 
 // False when the crash log beside the log cannot be opened or the reporter cannot be made.
 // Without the crash log the report reaches the debugger only; without the reporter a fault
@@ -53,6 +62,3 @@ std::size_t formatDumpLine(char* out, std::size_t size, const DumpFacts& facts);
 
 // The dump's file name for a time and process, into `out` (at least 64 characters).
 void formatDumpName(wchar_t* out, std::size_t size, const SYSTEMTIME& time, DWORD processId);
-
-// Who may read a dump: it holds the stacks of a SYSTEM process.
-inline constexpr wchar_t kCrashDumpSddl[] = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)";

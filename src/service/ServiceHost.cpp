@@ -4,6 +4,8 @@
 #include "platform/Owners.h"
 #include "service/Components.h"
 #include "service/CrashReport.h"
+#include "service/Mitigations.h"
+#include "service/Privileges.h"
 
 #include <winsock2.h>
 
@@ -14,6 +16,7 @@
 SERVICE_STATUS_HANDLE g_statusHandle = nullptr;
 SERVICE_STATUS g_serviceStatus = {};
 std::atomic<bool> g_running{false};
+DllSearchPin g_dllSearchPin;
 
 namespace {
 
@@ -43,6 +46,22 @@ void failStartup() {
     reportServiceStatus(SERVICE_STOPPED, ERROR_SERVICE_SPECIFIC_ERROR);
 }
 
+// Said once the log is open: main pins the search before anything else runs.
+void reportDllSearchPin() {
+    if (g_dllSearchPin.dllDirectoryError != 0) {
+        Logger::instance().log(LogLevel::Warn,
+                               "SetDllDirectoryW failed with error: {}; libraries may be searched "
+                               "for in the current folder",
+                               g_dllSearchPin.dllDirectoryError);
+    }
+    if (g_dllSearchPin.defaultDirectoriesError != 0) {
+        Logger::instance().log(LogLevel::Warn,
+                               "SetDefaultDllDirectories failed with error: {}; libraries may be "
+                               "loaded from the current folder and PATH",
+                               g_dllSearchPin.defaultDirectoriesError);
+    }
+}
+
 // Steps of the start-up that run inside its exception handler. False: the start failed
 // and has been reported.
 bool startService() {
@@ -50,6 +69,10 @@ bool startService() {
     // As early as the log's folder is known: from here on a fault leaves a dump and a line.
     installCrashReport(Logger::instance().filePath().parent_path());
     logInfo("=== Service starting ===");
+    // Before any client can reach the process: the pipe is made with the components.
+    reportDllSearchPin();
+    setMitigationPolicies();
+    dropPrivileges();
     reportStartPending();
 
     WSADATA wsaData = {};

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/DllSearch.h"
+
 #include <windows.h>
 
 #include <atomic>
@@ -10,6 +12,8 @@ inline constexpr char kServiceName[] = "Orvanet";
 extern SERVICE_STATUS_HANDLE g_statusHandle;
 extern SERVICE_STATUS g_serviceStatus;
 extern std::atomic<bool> g_running;
+// What main's pinning of the library search left undone, logged at start.
+extern DllSearchPin g_dllSearchPin;
 
 void WINAPI ServiceMain(DWORD argc, LPSTR* argv);
 void WINAPI ServiceCtrlHandler(DWORD control);

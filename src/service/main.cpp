@@ -3,6 +3,10 @@
 #include <cstdio>
 
 int main(int /*argc*/, char* argv[]) {
+    // Beside the service (the engine and what it needs) and System32, never the current
+    // folder or PATH; before anything is loaded by name.
+    g_dllSearchPin =
+        pinDllSearch(LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
     SERVICE_TABLE_ENTRYA dispatchTable[] = {
         {const_cast<LPSTR>(kServiceName), ServiceMain},
         {nullptr, nullptr},

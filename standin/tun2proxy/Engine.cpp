@@ -37,7 +37,9 @@ void say(std::int32_t level, const std::string& text) {
 // "fault-after-start" an access violation on one thread, "fault-three-threads" on three at
 // once, "overflow-after-start" a stack overflow in large frames (small ones never reach a
 // filter under Wine), "fault-while-loader-held" an access violation while another thread is
-// held inside this DLL's DllMain, and so holds the loader lock.
+// held inside this DLL's DllMain, and so holds the loader lock. "load-wintun" loads
+// wintun.dll by its plain name when the run begins, as the real engine loads its driver's
+// library, and says where it came from.
 std::string standinMode() {
     const std::filesystem::path folder =
         moduleFolder(moduleAt(reinterpret_cast<const void*>(&standinMode)));
@@ -76,6 +78,20 @@ std::atomic<bool> g_holdNextThread{false};
 
 DWORD WINAPI holdInDllMain(void*) {
     return 0;
+}
+
+// The real engine's call, word for word: the process's search order decides where it comes
+// from.
+void loadDriverLibrary() {
+    const UniqueModule driver(LoadLibraryExW(L"wintun.dll", nullptr, 0));
+    if (!driver) {
+        say(3, "stand-in engine: wintun.dll not loaded: error " + std::to_string(GetLastError()));
+        return;
+    }
+    wchar_t path[MAX_PATH] = {};
+    const DWORD length = GetModuleFileNameW(driver.get(), path, MAX_PATH);
+    say(3, "stand-in engine: wintun.dll loaded from " +
+               std::filesystem::path(path, path + length).string());
 }
 
 constexpr auto kFaultDelay = std::chrono::seconds(3);
@@ -136,6 +152,9 @@ std::int32_t tun2proxy_with_name_run(const char* proxyUrl, const char* tunName, 
                                      std::int32_t verbosity) {
     const std::string mode = standinMode();
     const bool hang = modeIs(mode, "ignore-stop");
+    if (modeIs(mode, "load-wintun")) {
+        loadDriverLibrary();
+    }
     if (modeIs(mode, "fault-after-start") || modeIs(mode, "fault-three-threads") ||
         modeIs(mode, "overflow-after-start") || modeIs(mode, "fault-while-loader-held")) {
         faultSoon(mode);

@@ -86,6 +86,18 @@ install() { # PREFIX_NAME EXTRA_FILES...
 
 # --- The service with the stand-in WFP library: the full session -------------------------
 install prefix-whole "$build/standin/fwpuclnt.dll"
+# Only the privileges it needs, removed before the pipe serves: read back from the running
+# process's token, and named in one line.
+expect_eq "privileges of the running service" "SeChangeNotifyPrivilege, SeLoadDriverPrivilege" \
+    "$(wine "$build/tests/e2e/token_privileges.exe" 2>&1 | tr -d '\r')"
+expect_in_order "$(service_log)" "] [INFO] === Service starting ===" \
+    "] [INFO] Privileges kept: SeChangeNotifyPrivilege, SeLoadDriverPrivilege (" \
+    "] [INFO] PipeServer::serverLoop - Thread started" "] [INFO] Service is now running"
+if grep -qF "] [WARN] " "$(service_log)"; then
+    fail "start-up warnings: $(grep -F "] [WARN] " "$(service_log)" | head -n 3)"
+else
+    pass
+fi
 expect_ctl "active on a fresh service" 0 "$inactive" active
 # The WFP client and IP Helper are loaded by the first start, not held while idle.
 expect_eq "WFP client held while idle" "" "$(mapped fwpuclnt.dll)"
@@ -214,6 +226,51 @@ idle=$(log_since_mark idle-stop)
 expect_in_order "$idle" "] [INFO] Service shutting down..." "] [INFO] PipeServer stopped" \
     "] [INFO] === Service stopped ==="
 if grep -qF "Stopping VPN..." "$idle"; then fail "idle stop logged 'Stopping VPN...'"; else pass; fi
+service_remove
+
+# --- Code loading: a library the engine loads by its plain name (as the real engine loads
+# its driver's, wintun.dll) comes from beside the service, never from a folder on the
+# system PATH nor from the service's current folder (C:\windows) --------------------------
+echo "load-wintun" >"$work/tun2proxy-standin.txt"
+install prefix-planted "$build/standin/fwpuclnt.dll" "$work/tun2proxy-standin.txt"
+environment='HKLM\System\CurrentControlSet\Control\Session Manager\Environment'
+system_path=$(wine reg query "$environment" /v PATH 2>/dev/null | tr -d '\r' |
+    awk '$1 == "PATH" {sub(/^[^R]*REG_[A-Z_]*[ \t]*/, ""); print}')
+wine reg add "$environment" /v PATH /t REG_EXPAND_SZ /d "$system_path;C:\tools" /f >/dev/null
+# A service's PATH is the one services.exe read when it started.
+wine_prefix_shutdown "$WINEPREFIX"
+wine_prefix_persist "$WINEPREFIX"
+wine sc start Orvanet >/dev/null
+service_wait_state RUNNING 30 || fail "planted: service not RUNNING"
+planted="$build/tests/e2e/planted/wintun.dll"
+# plant_and_start NAME FOLDER: a copy planted in C:\FOLDER (none if empty), then a start,
+# whose answer does not matter here: the engine loads the library as its run begins.
+plant_and_start() {
+    if [ -n "$2" ]; then
+        mkdir -p "$WINEPREFIX/drive_c/$2" && cp "$planted" "$WINEPREFIX/drive_c/$2/"
+    fi
+    log_mark
+    ctl start
+    ctl stop
+    loaded=$(grep -F "] tun2proxy: stand-in engine: wintun.dll " "$(log_since_mark "$1")" |
+        sed 's/.*stand-in engine: //')
+}
+plant_and_start planted-path tools
+expect_eq "a copy on the system PATH" "wintun.dll not loaded: error 126" "$loaded"
+plant_and_start planted-cwd windows
+expect_eq "a copy in the current folder" "wintun.dll not loaded: error 126" "$loaded"
+plant_and_start planted-beside "$dir"
+expect_eq "a copy beside the service" "wintun.dll loaded from C:\\$dir\\wintun.dll" "$loaded"
+for folder in tools windows; do
+    if [ -e "$WINEPREFIX/drive_c/$folder/wintun-loaded.txt" ]; then
+        fail "the copy in C:\\$folder ran in the service"
+    else
+        pass
+    fi
+done
+if [ -e "$WINEPREFIX/drive_c/$dir/wintun-loaded.txt" ]; then pass; else
+    fail "the copy beside the service did not run"
+fi
 service_remove
 
 if $with_tun; then

@@ -1,6 +1,7 @@
-// A process that installs the crash report into a folder and runs an engine told to fault,
-// for the crash report's tests to read what it leaves behind and how it ends.
-// Usage: crash_child LOG_FOLDER ENGINE_DLL
+// A process that installs the crash report into a folder and then either runs an engine told
+// (by its mode file) to fault, or itself ends on a thread of its own in a way that raises no
+// exception, for the crash report's tests to read what it leaves behind and how it ends.
+// Usage: crash_child LOG_FOLDER ENGINE_DLL MODE
 #include "log/Logger.h"
 #include "platform/Owners.h"
 #include "service/CrashReport.h"
@@ -10,19 +11,52 @@
 
 #include <shellapi.h>
 
+#include <cstdlib>
 #include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+namespace {
+
+// The ends the child makes itself; false for a mode that belongs to the engine.
+bool endOnWorker(const std::wstring& mode) {
+    if (mode == L"abort") {
+        std::thread([] { std::abort(); }).join();
+    } else if (mode == L"terminate") {
+        // Uncaught on a std::thread: the runtime calls std::terminate.
+        std::thread([] { throw std::runtime_error("uncaught"); }).join();
+    } else if (mode == L"invalid-parameter") {
+        // The handler that a checking C runtime (the MSVC build's) calls for a bad argument;
+        // MinGW-w64's msvcrt.dll checks none, so the child calls it as the runtime would.
+        std::thread([] {
+            if (const auto handler = _get_invalid_parameter_handler()) {
+                handler(nullptr, nullptr, nullptr, 0, 0);
+            }
+        }).join();
+    } else {
+        return false;
+    }
+    return true;
+}
+
+} // namespace
 
 int main() {
     int count = 0;
     LPWSTR* arguments = CommandLineToArgvW(GetCommandLineW(), &count);
     const LocalMemory owned(arguments);
-    if (arguments == nullptr || count != 3) {
+    if (arguments == nullptr || count != 4) {
         return 2;
     }
     const std::filesystem::path logs = arguments[1];
     Logger::instance().initialize(logs / L"Orvanet_service.log");
     if (!installCrashReport(logs)) {
         return 3;
+    }
+    if (endOnWorker(arguments[3])) {
+        // The report ends the process before the thread returns.
+        return 5;
     }
     HMODULE engine = LoadLibraryW(arguments[2]);
     const auto run = reinterpret_cast<decltype(&tun2proxy_with_name_run)>(

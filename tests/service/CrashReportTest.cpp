@@ -9,7 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include <aclapi.h>
 #include <dbghelp.h>
 
 #include <filesystem>
@@ -103,7 +102,8 @@ TEST(CrashReportTest, DumpNamesSortByTime) {
 }
 
 // A child process that installs the crash report into a log folder whose name is not ASCII
-// and loads a copy of the stand-in engine, told by its mode file how to fault.
+// and loads a copy of the stand-in engine, told by its mode file how to fault, or ends
+// itself as the mode says.
 class CrashingChild {
 public:
     struct Outcome {
@@ -119,7 +119,8 @@ public:
         std::ofstream(engineFolder / L"tun2proxy-standin.txt", std::ios::binary) << mode;
         const UniqueHandle process =
             startChild(moduleFolder(nullptr) / L"crash_child.exe",
-                       {logs.native(), (engineFolder / L"tun2proxy.dll").native()});
+                       {logs.native(), (engineFolder / L"tun2proxy.dll").native(),
+                        std::filesystem::path(mode).native()});
         if (!process) {
             ADD_FAILURE() << "crash_child not started: " << GetLastError();
             return outcome;
@@ -182,31 +183,8 @@ void expectWholeDump(const std::filesystem::path& dump, DWORD code) {
     EXPECT_TRUE(exceptionSeen) << dump;
 }
 
-// No grant for Everyone, Users or Authenticated Users: under Wine a descriptor is kept as
-// mode bits, and a file that grants others anything reads back with an Everyone entry.
-void expectNoAccessForOthers(const std::filesystem::path& file) {
-    PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS,
-              GetNamedSecurityInfoW(file.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
-                                    nullptr, nullptr, &dacl, nullptr, &descriptor));
-    const LocalMemory owned(descriptor);
-    ASSERT_NE(nullptr, dacl) << "no DACL: everyone has every right";
-    for (DWORD i = 0; i < dacl->AceCount; ++i) {
-        void* entry = nullptr;
-        ASSERT_TRUE(GetAce(dacl, i, &entry));
-        if (static_cast<ACE_HEADER*>(entry)->AceType != ACCESS_ALLOWED_ACE_TYPE) {
-            continue;
-        }
-        PSID sid = &static_cast<ACCESS_ALLOWED_ACE*>(entry)->SidStart;
-        for (const auto other : {WinWorldSid, WinBuiltinUsersSid, WinAuthenticatedUserSid}) {
-            EXPECT_FALSE(IsWellKnownSid(sid, other)) << file << " grants " << other;
-        }
-    }
-}
-
 const std::regex kFirstLine(R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\] \[ERROR\] Unhandled )"
-                            R"(exception (0x[0-9A-F]{8}) at tun2proxy\.dll\+0x[0-9A-F]+; )"
+                            R"(exception (0x[0-9A-F]{8}) at (\S+)\+0x[0-9A-F]+; )"
                             R"(writing crash dump (Orvanet_crash_\d{8}_\d{6}_\d+\.dmp))");
 const std::regex kSecondLine(R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\] \[ERROR\] )"
                              R"(Crash dump (not )?written: (Orvanet_crash_\S+\.dmp) \((.*)\))");
@@ -216,13 +194,18 @@ TEST(CrashReportTest, AFaultingProcessLeavesBothLinesAWholeDumpOrNoneAndEndsWith
         const char* mode;
         int runs;
         DWORD code;
-        bool dumpKept; // else the bound ends the report
+        const char* module; // where the first line places it
+        bool dumpKept;      // else the bound ends the report
     } cases[] = {
         // Wine runs the filter on all three threads at once.
-        {"fault-three-threads", 5, 0xC0000005, true},
-        {"overflow-after-start", 1, 0xC00000FD, true},
+        {"fault-three-threads", 5, 0xC0000005, "tun2proxy.dll", true},
+        {"overflow-after-start", 1, 0xC00000FD, "tun2proxy.dll", true},
         // The dump waits on the loader lock, which a thread in the engine's DllMain holds.
-        {"fault-while-loader-held", 1, 0xC0000005, false},
+        {"fault-while-loader-held", 1, 0xC0000005, "tun2proxy.dll", false},
+        // Ends that reach no exception filter, each on a worker thread of the child.
+        {"abort", 1, kAbortCode, "crash_child.exe", true},
+        {"terminate", 1, kTerminateCode, "crash_child.exe", true},
+        {"invalid-parameter", 1, kInvalidParameterCode, "crash_child.exe", true},
     };
     CrashingChild child;
     for (const auto& c : cases) {
@@ -239,11 +222,12 @@ TEST(CrashReportTest, AFaultingProcessLeavesBothLinesAWholeDumpOrNoneAndEndsWith
             char code[16];
             std::snprintf(code, sizeof code, "0x%08lX", static_cast<unsigned long>(c.code));
             EXPECT_EQ(code, first[1].str());
-            EXPECT_EQ(first[2].str(), second[2].str());
+            EXPECT_EQ(c.module, first[2].str());
+            EXPECT_EQ(first[3].str(), second[2].str());
             if (c.dumpKept) {
                 EXPECT_FALSE(second[1].matched) << outcome.lines[1];
                 ASSERT_EQ(1u, outcome.dumps.size());
-                EXPECT_EQ(first[2].str(), outcome.dumps[0].filename().string());
+                EXPECT_EQ(first[3].str(), outcome.dumps[0].filename().string());
                 EXPECT_EQ(std::to_string(std::filesystem::file_size(outcome.dumps[0])) + " bytes",
                           second[3].str());
                 expectWholeDump(outcome.dumps[0], c.code);

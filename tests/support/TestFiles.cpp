@@ -1,6 +1,11 @@
 #include "support/TestFiles.h"
 
+#include "platform/Owners.h"
+
+#include <gtest/gtest.h>
+
 #include <windows.h>
+#include <aclapi.h>
 
 #include <atomic>
 #include <fstream>
@@ -55,4 +60,25 @@ std::string levelOf(const std::string& line) {
         return {};
     }
     return line.substr(23, levelEnd - 23);
+}
+
+void expectNoAccessForOthers(const std::filesystem::path& file) {
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS,
+              GetNamedSecurityInfoW(file.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                    nullptr, nullptr, &dacl, nullptr, &descriptor));
+    const LocalMemory owned(descriptor);
+    ASSERT_NE(nullptr, dacl) << "no DACL: everyone has every right";
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        void* entry = nullptr;
+        ASSERT_TRUE(GetAce(dacl, i, &entry));
+        if (static_cast<ACE_HEADER*>(entry)->AceType != ACCESS_ALLOWED_ACE_TYPE) {
+            continue;
+        }
+        PSID sid = &static_cast<ACCESS_ALLOWED_ACE*>(entry)->SidStart;
+        for (const auto other : {WinWorldSid, WinBuiltinUsersSid, WinAuthenticatedUserSid}) {
+            EXPECT_FALSE(IsWellKnownSid(sid, other)) << file << " grants " << other;
+        }
+    }
 }

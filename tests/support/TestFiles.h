@@ -18,6 +18,11 @@ private:
 };
 
 std::string readFile(const std::filesystem::path& path);
+
+// Fails the test if the file or folder grants Everyone, Users or Authenticated Users
+// anything: under Wine a descriptor is kept as mode bits, and one that grants others
+// anything reads back with an Everyone entry.
+void expectNoAccessForOthers(const std::filesystem::path& file);
 // Lines of a text file written in text mode (CR LF), without their line ends.
 std::vector<std::string> readLines(const std::filesystem::path& path);
 

@@ -6,9 +6,14 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <cctype>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -112,6 +117,45 @@ TEST(ProgramTest, TextThatIsNotUnicodeIsNeverSent) {
               std::string::npos)
         << result.err;
     EXPECT_EQ(impostor.connections(), 0);
+}
+
+// The libraries an image's import directory names, in lower case: the loader resolves them
+// before main runs, looking beside the program first.
+std::vector<std::string> loadTimeImports(const std::filesystem::path& image) {
+    std::ifstream in(image, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(bytes.data());
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS64*>(bytes.data() + dos->e_lfanew);
+    const IMAGE_SECTION_HEADER* sections = IMAGE_FIRST_SECTION(nt);
+    const auto at = [&](DWORD rva) {
+        for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i) {
+            const auto& section = sections[i];
+            if (rva >= section.VirtualAddress &&
+                rva < section.VirtualAddress + section.Misc.VirtualSize) {
+                return bytes.data() + (rva - section.VirtualAddress + section.PointerToRawData);
+            }
+        }
+        return static_cast<const char*>(nullptr);
+    };
+    std::vector<std::string> names;
+    const auto* entry = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(
+        at(nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress));
+    for (; entry != nullptr && entry->Name != 0 && at(entry->Name) != nullptr; ++entry) {
+        std::string name = at(entry->Name);
+        std::transform(name.begin(), name.end(), name.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        names.push_back(name);
+    }
+    return names;
+}
+
+// version.dll is not among the libraries the platform always takes from System32: loaded at
+// start, a copy beside orvanetctl.exe (a Downloads folder) would run. It is loaded on first
+// use, where main's pinned search allows (e2e_collect reads versions through it).
+TEST(ProgramTest, VersionDllIsNotLoadedBeforeMain) {
+    const auto imports = loadTimeImports(program());
+    EXPECT_NE(std::find(imports.begin(), imports.end(), "kernel32.dll"), imports.end());
+    EXPECT_EQ(std::find(imports.begin(), imports.end(), "version.dll"), imports.end());
 }
 
 } // namespace
