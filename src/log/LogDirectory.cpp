@@ -43,10 +43,9 @@ std::error_code fromStatus(NTSTATUS status) {
     return {static_cast<int>(RtlNtStatusToDosError(status)), std::system_category()};
 }
 
-// `name` in the folder `parent` (a full path when `parent` is null), as a folder, without
-// following a link in its last component.
-NTSTATUS openFolder(HANDLE parent, const std::wstring& name, ACCESS_MASK access, ULONG share,
-                    ULONG disposition, PSECURITY_DESCRIPTOR descriptor, UniqueHandle& folder) {
+NTSTATUS openNt(HANDLE parent, const std::wstring& name, ACCESS_MASK access, ULONG share,
+                ULONG disposition, ULONG options, PSECURITY_DESCRIPTOR descriptor,
+                UniqueHandle& opened) {
     UNICODE_STRING text{static_cast<USHORT>(name.size() * sizeof(wchar_t)),
                         static_cast<USHORT>(name.size() * sizeof(wchar_t)),
                         const_cast<PWSTR>(name.c_str())};
@@ -56,10 +55,16 @@ NTSTATUS openFolder(HANDLE parent, const std::wstring& name, ACCESS_MASK access,
     HANDLE handle = nullptr;
     const NTSTATUS status = NtCreateFile(
         &handle, access | SYNCHRONIZE, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, share,
-        disposition, FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT,
-        nullptr, 0);
-    folder.reset(NT_SUCCESS(status) ? handle : nullptr);
+        disposition, options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+    opened.reset(NT_SUCCESS(status) ? handle : nullptr);
     return status;
+}
+
+// `name` in the folder `parent`, as a folder, without following a link in it.
+NTSTATUS openFolder(HANDLE parent, const std::wstring& name, ACCESS_MASK access, ULONG share,
+                    ULONG disposition, PSECURITY_DESCRIPTOR descriptor, UniqueHandle& folder) {
+    return openNt(parent, name, access, share, disposition, FILE_DIRECTORY_FILE, descriptor,
+                  folder);
 }
 
 // Why the folder behind `folder` may not be relied on, or null if it may, and whether it is a
@@ -129,6 +134,14 @@ bool makeBase(const std::filesystem::path& base, SECURITY_ATTRIBUTES* security,
 }
 
 } // namespace
+
+std::error_code openRelative(HANDLE parent, const std::wstring& name, ACCESS_MASK access,
+                             ULONG share, ULONG disposition, ULONG options,
+                             PSECURITY_DESCRIPTOR descriptor, UniqueHandle& opened) {
+    const NTSTATUS status =
+        openNt(parent, name, access, share, disposition, options, descriptor, opened);
+    return NT_SUCCESS(status) ? std::error_code() : fromStatus(status);
+}
 
 bool LogFolders::open(const std::filesystem::path& trustedBase,
                       const std::filesystem::path& directory, FoundFolders& found,

@@ -7,6 +7,16 @@
 #include <system_error>
 #include <vector>
 
+// `name` in the folder `parent` (a full path when `parent` is null), opened or made as
+// NtCreateFile's `disposition` says (FILE_OPEN, FILE_CREATE, FILE_OPEN_IF) without following
+// a link in it: a folder with FILE_DIRECTORY_FILE in `options`, a file with
+// FILE_NON_DIRECTORY_FILE. What is made gets `descriptor` (null: what `parent` passes down).
+// Nothing is looked up by a path that someone could change between two steps: the parent's
+// handle holds the way in. The platform's error, or none.
+std::error_code openRelative(HANDLE parent, const std::wstring& name, ACCESS_MASK access,
+                             ULONG share, ULONG disposition, ULONG options,
+                             PSECURITY_DESCRIPTOR descriptor, UniqueHandle& opened);
+
 // What LogFolders::open found that was not the service's own.
 struct FoundFolders {
     // "NAME was WHAT; moved aside to NAME.untrusted-...", one for each folder moved aside.

@@ -2,6 +2,7 @@
 // same way across the collection, and the log folder left exactly as it was.
 #include "Collect.h"
 #include "Redaction.h"
+#include "ServiceIdentity.h"
 #include "support/TestFiles.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 
 #include <fstream>
 #include <map>
+#include <set>
 #include <string>
 
 namespace {
@@ -42,6 +44,35 @@ TEST(RedactionTest, NamesLearnedFromTheLogAreReplacedAlikeEverywhere) {
     };
     for (const auto& c : cases) {
         EXPECT_EQ(redaction.apply(c.text), c.redacted) << c.text;
+    }
+}
+
+// The service's image path as administrators and packages store it: quoted or not, with
+// arguments or not; unquoted, the service manager runs the first cut that names a file.
+TEST(ServiceProgramTest, IsReadAsTheServiceManagerReadsIt) {
+    const std::wstring packaged = L"C:\\Program Files\\Orvanet\\Orvanet.exe";
+    const struct {
+        std::wstring command;
+        std::set<std::wstring> files;
+        std::wstring program;
+    } cases[] = {
+        {L"\"" + packaged + L"\"", {packaged}, packaged},
+        {L"\"" + packaged + L"\" -x", {packaged}, packaged},
+        {packaged, {packaged}, packaged},
+        {packaged + L" --flag value", {packaged}, packaged},
+        {L"  C:\\Orvanet\\Orvanet.exe -x",
+         {L"C:\\Orvanet\\Orvanet.exe"},
+         L"C:\\Orvanet\\Orvanet.exe"},
+        {L"C:\\Tools\\svc -k", {L"C:\\Tools\\svc.exe"}, L"C:\\Tools\\svc.exe"},
+        // What the service manager would run instead: the hazard of an unquoted path.
+        {packaged, {L"C:\\Program.exe", packaged}, L"C:\\Program.exe"},
+        {L"C:\\Program Files\\Gone\\x.exe -a", {}, L"C:\\Program Files\\Gone\\x.exe -a"},
+        {L"", {}, L""},
+    };
+    for (const auto& c : cases) {
+        const auto isFile = [&](const fs::path& path) { return c.files.count(path.native()) > 0; };
+        EXPECT_EQ(serviceProgram(c.command, isFile).native(), c.program)
+            << fs::path(c.command).string();
     }
 }
 
@@ -157,6 +188,36 @@ TEST_F(CollectTest, WithoutRedactionAndWithAFileOfSeveralNames) {
         << output.out;
     EXPECT_TRUE(has(output.out, "Not redacted (--no-redact)")) << output.out;
     EXPECT_EQ(output.status, exitError);
+}
+
+// Made where other users may write, the report's folder is held from its making: another
+// user cannot move it away and put a folder of theirs (or a link to one) in its place to
+// receive the copies, and the copied dumps keep the dump's own protection.
+TEST_F(CollectTest, TheReportCannotBeSteeredElsewhereAndItsDumpsStayProtected) {
+    plant("Orvanet_service.log", "[t] [INFO] x\r\n");
+    plant("Orvanet_crash_20261201_000000_1.dmp", "dump");
+    const fs::path target = out.path() / "report";
+    const fs::path theirs = out.path() / "theirs";
+    fs::create_directories(theirs);
+    DWORD swap = ERROR_SUCCESS;
+    settings.afterFolderMade = [&](const fs::path& made) {
+        if (!MoveFileExW(made.c_str(), (out.path() / "moved").c_str(), 0)) {
+            swap = GetLastError();
+        } else if (!CreateSymbolicLinkW(made.c_str(), theirs.c_str(),
+                                        SYMBOLIC_LINK_FLAG_DIRECTORY)) {
+            CreateDirectoryW(made.c_str(), nullptr);
+        }
+    };
+
+    const CliOutput output = runCollect(target, settings);
+
+    EXPECT_EQ(swap, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_TRUE(fs::is_empty(theirs));
+    const auto gathered = contents(target);
+    EXPECT_EQ(gathered.count("summary.txt"), 1u) << output.err;
+    EXPECT_EQ(gathered.count("Orvanet_crash_20261201_000000_1.dmp"), 1u) << output.out;
+    expectNoAccessForOthers(target);
+    expectNoAccessForOthers(target / "Orvanet_crash_20261201_000000_1.dmp");
 }
 
 } // namespace

@@ -1,12 +1,15 @@
 #include "Collect.h"
 
 #include "Redaction.h"
+#include "ReportFolder.h"
+#include "ServiceIdentity.h"
 #include "log/LogFileSecurity.h"
 #include "platform/Owners.h"
 #include "platform/ProgramData.h"
 #include "platform/Utf8.h"
 
 #include <windows.h>
+#include <sddl.h>
 
 #include <algorithm>
 #include <ctime>
@@ -73,19 +76,6 @@ Read readPlainFile(const fs::path& path) {
         read.bytes.resize(got); // a log cut meanwhile is shorter
     }
     return read;
-}
-
-bool writeNew(const fs::path& path, const std::string& bytes, std::string& failure) {
-    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
-    DWORD written = 0;
-    if (!file ||
-        !WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
-        written != bytes.size()) {
-        failure = "could not be written: error " + std::to_string(GetLastError());
-        return false;
-    }
-    return true;
 }
 
 // The newest crash dumps by name, which begins with the time of the crash.
@@ -162,11 +152,11 @@ std::string serviceReport(const std::wstring& name, fs::path& binaryPath, std::s
         return {};
     }
     std::wstring command = config->lpBinaryPathName != nullptr ? config->lpBinaryPathName : L"";
-    if (!command.empty() && command.front() == L'"') {
-        binaryPath = command.substr(1, command.find(L'"', 1) - 1);
-    } else {
-        binaryPath = command.substr(0, command.find(L' '));
-    }
+    binaryPath = serviceProgram(command, [](const fs::path& path) {
+        const DWORD attributes = GetFileAttributesW(path.c_str());
+        return attributes != INVALID_FILE_ATTRIBUTES &&
+               (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    });
     const auto text = [](const wchar_t* value) {
         return toUtf8(value != nullptr ? value : L"", InvalidText::Replace).value_or("");
     };
@@ -217,7 +207,8 @@ std::string now() {
 // summary lists every item in the order it was met.
 class Collection {
 public:
-    Collection(fs::path target, bool redact) : target(std::move(target)), redact(redact) {}
+    Collection(fs::path target, ReportFolder& folder, bool redact)
+        : target(std::move(target)), folder(folder), redact(redact) {}
 
     void text(const std::string& name, std::string bytes) {
         items.push_back({name, std::move(bytes), Kind::Text, {}});
@@ -231,6 +222,13 @@ public:
     }
 
     CliOutput finish() {
+        // A copy of a dump is as much a SYSTEM process's stacks as the dump itself.
+        PSECURITY_DESCRIPTOR raw = nullptr;
+        if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kCrashDumpSddl, SDDL_REVISION_1,
+                                                                  &raw, nullptr)) {
+            failed = true;
+        }
+        const LocalMemory dumpDescriptor(raw);
         Redaction redaction;
         for (const Item& item : items) {
             if (item.kind == Kind::Text) {
@@ -246,7 +244,13 @@ public:
             }
             const std::string bytes =
                 item.kind == Kind::Text && redact ? redaction.apply(item.bytes) : item.bytes;
-            if (writeNew(target / toUtf16(item.name), bytes, failure)) {
+            if (item.kind == Kind::Binary && !dumpDescriptor) {
+                lines += "not gathered: " + item.name +
+                         ": its protection could not be made, so it was not copied\n";
+                continue;
+            }
+            if (folder.write(toUtf16(item.name), bytes,
+                             item.kind == Kind::Binary ? dumpDescriptor.get() : nullptr, failure)) {
                 lines +=
                     "gathered: " + item.name + " (" + std::to_string(bytes.size()) + " bytes)\n";
             } else {
@@ -264,7 +268,7 @@ public:
         summary += lines;
         std::string failure;
         CliOutput output;
-        if (!writeNew(target / L"summary.txt", summary, failure)) {
+        if (!folder.write(L"summary.txt", summary, nullptr, failure)) {
             output.err = "orvanetctl: summary.txt " + failure + "\n";
             output.status = exitError;
             return output;
@@ -288,6 +292,7 @@ private:
     };
 
     fs::path target;
+    ReportFolder& folder;
     bool redact;
     std::vector<Item> items;
     bool failed = false;
@@ -332,15 +337,19 @@ void gatherLogFolder(Collection& collection, const fs::path& folder) {
 
 CliOutput runCollect(const fs::path& target, const CollectSettings& settings) {
     CliOutput output;
-    if (!CreateDirectoryW(target.c_str(), nullptr)) {
-        const DWORD error = GetLastError();
+    ReportFolder folder;
+    DWORD error = 0;
+    if (!folder.make(target, error)) {
         output.err = "orvanetctl: " + shown(target) +
                      (error == ERROR_ALREADY_EXISTS
                           ? " exists; collect writes only into a folder it makes\n"
                           : " cannot be made: error " + std::to_string(error) + "\n");
         return output;
     }
-    Collection collection(target, settings.redact);
+    if (settings.afterFolderMade) {
+        settings.afterFolderMade(target);
+    }
+    Collection collection(target, folder, settings.redact);
     gatherLogFolder(collection,
                     settings.logFolder.empty() ? serviceLogFolder() : settings.logFolder);
 

@@ -3,6 +3,7 @@
 #include "Cli.h"
 
 #include <filesystem>
+#include <functional>
 
 // What "collect" reads and asks. The program uses the defaults; tests name folders and a
 // service of their own.
@@ -13,6 +14,9 @@ struct CollectSettings {
     std::filesystem::path logFolder;
     bool redact = true;
     ClientSettings client;
+    // Runs once the report's folder is made, before anything is gathered into it: a test's
+    // way to try what another user could do meanwhile.
+    std::function<void(const std::filesystem::path&)> afterFolderMade;
 };
 
 // Gathers into the new folder `target` what support needs: the log and its older copy, the
