@@ -3,6 +3,7 @@
 #include "log/LogFileSecurity.h"
 
 #include "log/Format.h"
+#include "log/Logger.h"
 
 #include <windows.h>
 #include <aclapi.h>
@@ -89,15 +90,16 @@ bool judgeFolder(HANDLE folder, const char*& distrust, bool& link, std::error_co
     return true;
 }
 
-// Moves the folder `name` in `parent` aside, renamed relative to `parent`: the rename names
-// no path that could lead elsewhere. False with the platform's error, a sharing violation
-// when someone holds it without delete sharing.
+// Moves the folder (or whatever has its name) `name` in `parent` aside, renamed relative to
+// `parent`: the rename names no path that could lead elsewhere. False with the platform's error, a
+// sharing violation when someone holds it without delete sharing.
 bool moveFolderAside(HANDLE parent, const std::wstring& name, std::wstring& aside,
                      std::error_code& error) {
     UniqueHandle folder;
-    NTSTATUS status = openFolder(parent, name, DELETE | FILE_READ_ATTRIBUTES,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
-                                 nullptr, folder);
+    // Whatever it is, a folder, a file or a link itself (the link is never followed).
+    NTSTATUS status = openNt(parent, name, DELETE | FILE_READ_ATTRIBUTES,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN, 0,
+                             nullptr, folder);
     aside = untrustedName(name);
     if (NT_SUCCESS(status)) {
         RenameInformation rename{FALSE, parent, 0, {}};
@@ -200,31 +202,35 @@ bool LogFolders::openEach(const std::filesystem::path& trustedBase,
             const NTSTATUS status =
                 openFolder(parent, name, kHeldAccess, FILE_SHARE_READ | FILE_SHARE_WRITE,
                            FILE_OPEN_IF, descriptor.get(), folder);
+            const char* distrust = nullptr;
             if (status == kNotADirectory) {
-                error = std::error_code(ERROR_DIRECTORY, std::system_category());
-                return false;
-            }
-            if (!NT_SUCCESS(status)) {
+                // A file in the folder's place (users may make files in ProgramData).
+                distrust = "a file";
+            } else if (!NT_SUCCESS(status)) {
                 error = fromStatus(status);
                 return false;
+            } else {
+                bool link = false;
+                if (!judgeFolder(folder.get(), distrust, link, error)) {
+                    return false;
+                }
+                if (distrust == nullptr) {
+                    break;
+                }
+                folder.reset();
             }
-            const char* distrust = nullptr;
-            bool link = false;
-            if (!judgeFolder(folder.get(), distrust, link, error)) {
-                return false;
-            }
-            if (distrust == nullptr) {
-                break;
-            }
-            folder.reset();
-            // A link is refused, not moved: the log then goes to its fallback.
-            if (link || round == 2) {
+            // A user racing to make it again between the two is met by the next round; one
+            // who wins every round is treated as one who holds it.
+            if (round == 2) {
+                found.heldUntrusted = current;
+                found.heldReason = "it was back each time it was moved aside";
                 error = std::error_code(ERROR_CANT_ACCESS_FILE, std::system_category());
                 return false;
             }
             std::wstring aside;
             if (!moveFolderAside(parent, name, aside, error)) {
                 found.heldUntrusted = current;
+                found.heldReason = formatWindowsError(static_cast<std::uint32_t>(error.value()));
                 return false;
             }
             found.moved.push_back(orvanet::format("{} was {}; moved aside to {}",

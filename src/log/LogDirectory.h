@@ -21,8 +21,10 @@ std::error_code openRelative(HANDLE parent, const std::wstring& name, ACCESS_MAS
 struct FoundFolders {
     // "NAME was WHAT; moved aside to NAME.untrusted-...", one for each folder moved aside.
     std::vector<std::string> moved;
-    // A folder that is not trusted and could not be moved aside: nothing below it is used.
+    // A folder that is not trusted and could not be moved aside, or that was back each time
+    // it was: nothing below it is used. heldReason says why.
     std::filesystem::path heldUntrusted;
+    std::string heldReason;
 };
 
 // The log's folders below a trusted base, held open while the log lives. The service writes
@@ -32,7 +34,9 @@ struct FoundFolders {
 //   that same handle, so that no name is looked up twice between its check and its use;
 // - one that another account owns or may change is moved aside and made anew, never taken
 //   over: whoever made it may hold a handle opened with the right to change it, which no
-//   later change of its owner or DACL would take away; one that is a link is refused;
+//   later change of its owner or DACL would take away; a file or a link in its place is
+//   moved aside the same way; one that cannot be moved, or is back each time it is, is
+//   reported held (FoundFolders::heldUntrusted);
 // - each is held without delete sharing until close(), so that nobody can move or replace
 //   it while the log writes below it.
 // Folders of the base itself are not checked: they belong to the machine's administrator.

@@ -120,6 +120,7 @@ bool Logger::initialize(const std::filesystem::path& path) {
     }
     inSharedFolder = false;
     notices.clear();
+    bool temporary = false;
     if (!path.empty()) {
         logPath = path;
         std::error_code ignored;
@@ -132,23 +133,27 @@ bool Logger::initialize(const std::filesystem::path& path) {
         FoundFolders found;
         const bool created = folders.open(base, directory, found, error);
         notices = std::move(found.moved);
-        if (!created &&
-            !(!found.heldUntrusted.empty() && useSystemLogFolder(found.heldUntrusted, error))) {
-            debugOutput(
-                orvanet::format("Failed to create log directory: {} - {}", narrow(directory),
-                                formatWindowsError(static_cast<std::uint32_t>(error.value()))));
-            useTemporaryFolder();
+        if (!created && !(!found.heldUntrusted.empty() &&
+                          useSystemLogFolder(found.heldUntrusted, found.heldReason))) {
+            useTemporaryFolder(directory,
+                               formatWindowsError(static_cast<std::uint32_t>(error.value())));
+            temporary = true;
         }
     }
     bool opened = openFile();
-    if (!opened && path.empty() && !inSharedFolder) {
+    if (!opened && path.empty() && !temporary) {
         // Something in the log's place that could not even be moved aside: better a log in
         // the temporary folder than none.
         debugOutput(orvanet::format("Failed to open log file: {}", narrow(logPath)));
-        useTemporaryFolder();
+        useTemporaryFolder(logPath.parent_path(), "the log file could not be opened there");
         opened = openFile();
     }
     if (!opened) {
+        // No log will say why: the debugger alone hears it.
+        for (const std::string& notice : notices) {
+            debugOutput(notice);
+        }
+        notices.clear();
         debugOutput(orvanet::format("Failed to open log file: {}", narrow(logPath)));
         return false;
     }
@@ -169,7 +174,7 @@ bool Logger::initialize(const std::filesystem::path& path) {
     return true;
 }
 
-bool Logger::useSystemLogFolder(const std::filesystem::path& held, std::error_code heldError) {
+bool Logger::useSystemLogFolder(const std::filesystem::path& held, const std::string& reason) {
     wchar_t system[MAX_PATH] = {};
     const UINT length = GetSystemDirectoryW(system, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) {
@@ -186,15 +191,32 @@ bool Logger::useSystemLogFolder(const std::filesystem::path& held, std::error_co
     notices.insert(notices.end(), found.moved.begin(), found.moved.end());
     notices.push_back(orvanet::format(
         "Log folder {} is not trusted and cannot be moved aside ({}); logging here instead",
-        narrow(held), formatWindowsError(static_cast<std::uint32_t>(heldError.value()))));
+        narrow(held), reason));
     return true;
 }
 
-void Logger::useTemporaryFolder() {
+void Logger::useTemporaryFolder(const std::filesystem::path& missed, const std::string& why) {
     folders.close();
     // Throws when the platform cannot name a temporary directory.
-    logPath = std::filesystem::temp_directory_path() / kLogFileName;
-    inSharedFolder = true;
+    const std::filesystem::path temp = std::filesystem::temp_directory_path().lexically_normal();
+    // A folder of the service's own there, made and checked as the log's folders are: any
+    // user may create files in the temporary folder, and one who planted something in the
+    // log's place there would otherwise leave the service without a log.
+    const std::filesystem::path own =
+        temp.has_filename() ? temp / L"Orvanet" : temp.parent_path() / L"Orvanet";
+    FoundFolders found;
+    std::error_code error;
+    if (folders.open(own.parent_path(), own, found, error)) {
+        logPath = own / kLogFileName;
+        inSharedFolder = false;
+        notices.insert(notices.end(), found.moved.begin(), found.moved.end());
+    } else {
+        // The last resort: the temporary folder itself, where others' files are left alone.
+        logPath = temp / kLogFileName;
+        inSharedFolder = true;
+    }
+    notices.push_back(orvanet::format("Log folder {} could not be used ({}); logging here instead",
+                                      narrow(missed), why));
 }
 
 std::filesystem::path Logger::olderCopyPath() const {

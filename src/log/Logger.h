@@ -70,8 +70,9 @@ private:
     bool openFile();
     // An untrusted folder of the log's path that could not be moved aside: the log goes to
     // %SystemRoot%\System32\LogFiles\Orvanet, where only administrators may make folders.
-    bool useSystemLogFolder(const std::filesystem::path& held, std::error_code heldError);
-    void useTemporaryFolder();
+    bool useSystemLogFolder(const std::filesystem::path& held, const std::string& reason);
+    // `missed`: the folder that could not be used, and why, for the notice.
+    void useTemporaryFolder(const std::filesystem::path& missed, const std::string& why);
     std::filesystem::path olderCopyPath() const;
     // Opened and checked with `mutex` held: in the temporary folder a file that fails the
     // checks is not used, in the log's own folders it is moved aside (see notices).

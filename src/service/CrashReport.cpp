@@ -333,24 +333,33 @@ void onInvalidParameter(const wchar_t*, const wchar_t*, const wchar_t*, unsigned
     reportEnd(kInvalidParameterCode);
 }
 
-// Keeps the newest kCrashDumpsKept - 1 dumps; their names sort by time.
+// Keeps the newest kCrashDumpsKept - 1 of the service's own dumps; their names sort by time.
+// Only files that pass the log's own checks count (a plain file of one name, of a trusted
+// owner): where others may create files, dumps planted with later names would otherwise
+// push every real one out. Each is deleted through the handle that was checked.
 void pruneDumps(const std::filesystem::path& folder) {
-    std::vector<std::wstring> names;
+    std::vector<std::pair<std::wstring, UniqueHandle>> own;
     WIN32_FIND_DATAW data{};
     HANDLE find = FindFirstFileW((folder / kDumpPattern).c_str(), &data);
     if (find == INVALID_HANDLE_VALUE) {
         return;
     }
     do {
-        if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-            names.emplace_back(data.cFileName);
+        std::error_code error;
+        const char* distrust = nullptr;
+        UniqueHandle dump =
+            openCheckedLogFile(folder / data.cFileName, error, &distrust, OPEN_EXISTING,
+                               DELETE | READ_CONTROL | FILE_READ_ATTRIBUTES);
+        if (dump) {
+            own.emplace_back(data.cFileName, std::move(dump));
         }
     } while (FindNextFileW(find, &data));
     FindClose(find);
-    std::sort(names.begin(), names.end());
+    std::sort(own.begin(), own.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
     const auto keep = static_cast<std::size_t>(kCrashDumpsKept - 1);
-    for (std::size_t i = 0; i + keep < names.size(); ++i) {
-        DeleteFileW((folder / names[i]).c_str());
+    for (std::size_t i = 0; i + keep < own.size(); ++i) {
+        deleteByHandle(own[i].second.get());
     }
 }
 

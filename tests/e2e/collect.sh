@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# The problem report under Wine's Service Control Manager: after a failed start and a crash
-# of the stand-in engine, "orvanetctl collect" gathers the log, the crash log, a dump and
-# summary.txt, with the client's account name replaced, and refuses a folder that exists.
+# The problem report under Wine's Service Control Manager, the service installed by the
+# package: after a failed start and a crash of the stand-in engine, "orvanetctl collect"
+# gathers the log, the crash log, a dump and summary.txt (saying where each came from), with
+# the client's account name replaced, reads the installed files' versions, and refuses a
+# folder that exists.
 # Usage: collect.sh BUILD_DIR WORK_DIR
 set -uo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -18,24 +20,39 @@ source "$here/check.sh"
 trap 'service_remove' EXIT
 mkdir -p "$work"
 
-service_install "$work/prefix" Orvanet "$build/bin/Orvanet.exe" "$build/bin/tun2proxy.dll" \
-    "$build/bin/orvanetctl.exe"
-wine sc start Orvanet >/dev/null
+# Installed as administrators install it, by the package, into C:\Program Files\Orvanet: an
+# image path with a space, which Wine's msiexec (like Windows Installer) stores unquoted.
+msi=$(ls "$build"/Orvanet-*.msi 2>/dev/null | head -n 1)
+if [ -z "$msi" ]; then
+    fail "no package in $build (cmake --build $build --target msi)"
+    finish
+    exit 1
+fi
+version=$(basename "$msi" .msi)
+version=${version#Orvanet-}
+wine_prefix_shutdown "$work/prefix"
+rm -rf "$work/prefix" "$work/prefix.lock"
+wine_prefix_persist "$work/prefix"
+service_prefix=$work/prefix
+service_msiexec "$work/msiexec.log" /i "$msi" || fail "msiexec /i: see $work/msiexec.log"
 service_wait_state RUNNING 30 || fail "service not RUNNING"
+programs="$WINEPREFIX/drive_c/Program Files/Orvanet"
+service_pattern='Program Files\\Orvanet\\Orvanet.exe'
+ctl_program='C:\Program Files\Orvanet\orvanetctl.exe'
 # Wine's own filtering platform refuses the session (without the interface, its wait ends
 # first): either way a failed start, logged.
 ctl start
 expect_eq "failed start: exit status" 1 "$rc"
 
 if $with_tun; then
-    service_stop_and_wait 'C:\\Orvanet\\Orvanet.exe' || fail "service did not stop"
-    cp "$build/standin/fwpuclnt.dll" "$WINEPREFIX/drive_c/Orvanet/"
-    echo "fault-after-start" >"$WINEPREFIX/drive_c/Orvanet/tun2proxy-standin.txt"
+    service_stop_and_wait "$service_pattern" || fail "service did not stop"
+    cp "$build/standin/fwpuclnt.dll" "$programs/"
+    echo "fault-after-start" >"$programs/tun2proxy-standin.txt"
     wine sc start Orvanet >/dev/null
     service_wait_state RUNNING 30 || fail "crash: service not RUNNING"
     ctl start
     expect_eq "start before the crash: exit status" 0 "$rc"
-    service_after_crash 'C:\\Orvanet\\Orvanet.exe' || fail "crash: Orvanet.exe runs on"
+    service_after_crash "$service_pattern" || fail "crash: Orvanet.exe runs on"
 fi
 
 # Wine gives its services C:\users\Public as %ProgramData%, and other programs C:\ProgramData.
@@ -51,9 +68,18 @@ done
 if $with_tun; then
     expect_eq "collect: crash dumps" 1 "$(find "$report" -name 'Orvanet_crash_*.dmp' | wc -l)"
 fi
-if grep -q "^gathered: Orvanet_service.log (" "$report/summary.txt"; then pass; else
+if grep -qF " bytes) from $logs" "$report/summary.txt" &&
+    grep -q "^gathered: Orvanet_service.log (" "$report/summary.txt"; then
+    pass
+else
     fail "collect: summary.txt says nothing of the log: $(cat "$report/summary.txt")"
 fi
+# The installed files' versions, found through the unquoted image path.
+for program in Orvanet.exe orvanetctl.exe; do
+    expect_eq "collect: version of $program" \
+        "$program C:\\Program Files\\Orvanet\\$program: $version.0" \
+        "$(grep "^$program " "$report/versions.txt" | tr -d '\r')"
+done
 
 # The client's account, as the service's own log names it, is in no copy.
 account=$(grep -o ', account .*' "$(service_log)" | head -n 1 | tr -d '\r')

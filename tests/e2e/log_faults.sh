@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The service with a log that cannot be written: its folder read-only, its disk full (a
-# small file system of the test's own), its file held by another program. The service must
-# keep running and serving, and its lines must still reach a debugger.
+# small file system of the test's own), its file held by another program, things planted in
+# its place. The service must keep running and serving, and its lines must still reach a
+# debugger and, wherever it could go, a log that says why it is there.
 # Usage: log_faults.sh BUILD_DIR WORK_DIR
 set -uo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -82,7 +83,11 @@ fault_stop() {
     expect_eq "$name: exit code" 0 "$(service_exit_code)"
 }
 
-# Program data is read-only: no log folder can be made, the service logs to its fallback.
+# Program data is read-only: no log folder can be made, the service logs to its fallback, a
+# folder of its own in its temporary folder, though users planted folders under the log's
+# and the crash log's names in the temporary folder itself; the log says why it is there.
+temp="$WINEPREFIX/drive_c/users/$(whoami)/Temp"
+rm -rf "$temp/Orvanet" && mkdir -p "$temp/Orvanet_service.log" "$temp/Orvanet_crash.log"
 mount -t tmpfs -o ro,size=64k tmpfs "$public"
 mounted=$public
 fault_start read-only
@@ -91,6 +96,20 @@ fault_stop read-only 20
 if [ -e "$logs/Orvanet_service.log" ]; then fail "read-only: a log file appeared"; else pass; fi
 umount "$public"
 mounted=""
+tr -d '\r' <"$temp/Orvanet/Orvanet_service.log" >"$work/read-only.log" 2>/dev/null
+expect_in_order "$work/read-only.log" "] [INFO] === Service logging initialized ===" \
+    "] [WARN] Log folder C:\users\Public\Pellmarrow\Orvanet\logs could not be used (" \
+    "] [INFO] PipeServer::processCommand - Command type: active"
+if grep -qE '\] \[WARN\] Log folder .* could not be used \(.+\); logging here instead$' \
+    "$work/read-only.log"; then
+    pass
+else
+    fail "read-only: the reason line is not whole: $(grep -F 'could not be used' "$work/read-only.log")"
+fi
+if [ -f "$temp/Orvanet/Orvanet_crash.log" ]; then pass; else fail "read-only: no crash log"; fi
+if [ -d "$temp/Orvanet_service.log" ] && [ -d "$temp/Orvanet_crash.log" ]; then pass; else
+    fail "read-only: the planted folders were touched"
+fi
 
 # The disk is full before the service writes its first line: lines reach the debugger only.
 # Once space is freed, the next line finds the file writable again, says how many lines it
@@ -164,6 +183,21 @@ done
 if [ -d "$logs/Orvanet_service.log.untrusted-"*/inside ]; then pass; else
     fail "planted: the folder did not move whole"
 fi
+
+# A file where the log's first folder belongs (users may create files in ProgramData): moved
+# aside like a planted folder, and the log and crash log are where they belong.
+rm -rf "$public/Pellmarrow" "$public/Pellmarrow".untrusted-*
+echo theirs >"$public/Pellmarrow"
+fault_start planted-file
+fault_serve planted-file 3
+fault_stop planted-file 3
+aside=$(cd "$public" && ls -d Pellmarrow.untrusted-* 2>/dev/null)
+expect_eq "planted file: moved aside" theirs "$(cat "$public/$aside" 2>/dev/null)"
+if [ -f "$logs/Orvanet_crash.log" ]; then pass; else fail "planted file: no crash log"; fi
+tr -d '\r' <"$logs/Orvanet_service.log" >"$work/planted-file.log" 2>/dev/null
+expect_in_order "$work/planted-file.log" "] [INFO] === Service logging initialized ===" \
+    "] [WARN] Pellmarrow was a file; moved aside to $aside" \
+    "] [INFO] PipeServer::processCommand - Command type: active"
 
 # A log folder made before the service first ran and open to everyone (mode 0777 reads as
 # every right for Everyone): never adopted, but moved aside whole and made anew.

@@ -49,11 +49,13 @@ else
     fail "no log file at $log"
 fi
 
-# A start-up failure: the log folder cannot be created (a file stands where its first
-# folder should be) and the account's temporary directory is not a directory, so the log
-# cannot name a fallback and start-up throws. The service must end STOPPED with 1066.
-rm -rf "$prefix/drive_c/users/Public/Pellmarrow"
-touch "$prefix/drive_c/users/Public/Pellmarrow"
+# A start-up failure: no log folder can be made (a file stands where the service's
+# ProgramData should be, which no moving aside of the log's own folders mends) and the
+# account's temporary directory is not a directory, so the log cannot name a fallback and
+# start-up throws. The service must end STOPPED with 1066.
+public="$prefix/drive_c/users/Public"
+mv "$public" "$public.away"
+touch "$public"
 temp="$prefix/drive_c/users/$(whoami)/Temp"
 rm -rf "$temp"
 touch "$temp"
@@ -61,5 +63,6 @@ wine sc start Orvanet >/dev/null 2>&1
 service_wait_state STOPPED 30 || fail "failed start did not end STOPPED"
 expect_eq "exit code of a failed start" 1066 "$(service_exit_code)"
 rm -f "$temp" && mkdir -p "$temp"
+rm -f "$public" && mv "$public.away" "$public"
 
 finish

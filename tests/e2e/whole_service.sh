@@ -90,9 +90,11 @@ install prefix-whole "$build/standin/fwpuclnt.dll"
 # process's token, and named in one line.
 expect_eq "privileges of the running service" "SeChangeNotifyPrivilege, SeLoadDriverPrivilege" \
     "$(wine "$build/tests/e2e/token_privileges.exe" 2>&1 | tr -d '\r')"
-expect_in_order "$(service_log)" "] [INFO] === Service starting ===" \
-    "] [INFO] Privileges kept: SeChangeNotifyPrivilege, SeLoadDriverPrivilege (" \
-    "] [INFO] PipeServer::serverLoop - Thread started" "] [INFO] Service is now running"
+# The pipe's thread and the service main thread log at once: each after the line, apart.
+for after in "] [INFO] PipeServer::serverLoop - Thread started" "] [INFO] Service is now running"; do
+    expect_in_order "$(service_log)" "] [INFO] === Service starting ===" \
+        "] [INFO] Privileges kept: SeChangeNotifyPrivilege, SeLoadDriverPrivilege (" "$after"
+done
 if grep -qF "] [WARN] " "$(service_log)"; then
     fail "start-up warnings: $(grep -F "] [WARN] " "$(service_log)" | head -n 3)"
 else
@@ -318,11 +320,17 @@ if $with_tun; then
     service_install "$work/prefix-crash" "$dir" "$build/bin/Orvanet.exe" \
         "$build/bin/tun2proxy.dll" "$build/bin/orvanetctl.exe" "$build/standin/fwpuclnt.dll" \
         "$work/tun2proxy-standin.txt"
-    # Six dumps of earlier crashes: only the newest four stay beside the new one.
+    # Six dumps of earlier crashes: only the newest four stay beside the new one. Four
+    # planted with later names (second names of a file of the planter's) count for nothing:
+    # they neither push the real ones out nor are deleted.
     logs=$(dirname "$(service_log)")
     mkdir -p "$logs"
     for i in 1 2 3 4 5 6; do
         echo "old" >"$logs/Orvanet_crash_2020010${i}_000000_1.dmp"
+    done
+    echo "theirs" >"$work/planted-dump"
+    for i in 1 2 3 4; do
+        ln "$work/planted-dump" "$logs/Orvanet_crash_9999010${i}_000000_1.dmp"
     done
     wine sc start Orvanet >/dev/null
     service_wait_state RUNNING 30 || fail "crash: service not RUNNING"
@@ -337,7 +345,8 @@ if $with_tun; then
     dumps=$(cd "$logs" && ls Orvanet_crash_*.dmp 2>/dev/null | tr '\n' ' ')
     expect_eq "crash: old dumps kept" "Orvanet_crash_20200103_000000_1.dmp Orvanet_crash_20200104_000000_1.dmp Orvanet_crash_20200105_000000_1.dmp Orvanet_crash_20200106_000000_1.dmp" \
         "$(echo "$dumps" | tr ' ' '\n' | grep '_2020' | tr '\n' ' ' | sed 's/ $//')"
-    new_dump=$(echo "$dumps" | tr ' ' '\n' | grep -v '_2020' | grep . || true)
+    expect_eq "crash: planted dumps left alone" 4 "$(echo "$dumps" | tr ' ' '\n' | grep -c '_9999')"
+    new_dump=$(echo "$dumps" | tr ' ' '\n' | grep -v '_2020' | grep -v '_9999' | grep . || true)
     expect_eq "crash: one new dump" 1 "$(echo "$new_dump" | grep -c .)"
     size=$(stat -c %s "$logs/$new_dump" 2>/dev/null || echo 0)
     if [ "$size" -gt 4096 ]; then pass; else fail "crash: dump of $size bytes"; fi

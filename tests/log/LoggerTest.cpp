@@ -234,52 +234,6 @@ TEST_F(LoggerTest, MissingOrEmptyProgramDataMeansCProgramData) {
     }
 }
 
-TEST_F(LoggerTest, FolderThatCannotBeCreatedFallsBackToTheTemporaryDirectory) {
-    // A file where the first folder should be: no folder can be made below it.
-    const auto blocker = folder.path() / "Pellmarrow";
-    std::ofstream(blocker) << "x";
-    setProgramData(folder.path().c_str());
-    DebugCapture capture;
-    ASSERT_TRUE(Logger::instance().initialize());
-    Logger::instance().close();
-    const auto texts = capture.texts();
-    ASSERT_EQ(2u, texts.size());
-    const std::string directory = (folder.path() / "Pellmarrow" / "Orvanet" / "logs").string();
-    EXPECT_TRUE(
-        texts[0].starts_with("[Orvanet] Failed to create log directory: " + directory + " - "))
-        << texts[0];
-    const auto fallback = std::filesystem::temp_directory_path() / "Orvanet_service.log";
-    EXPECT_EQ("[Orvanet] Logging initialized to: " + fallback.string() + "\n", texts[1]);
-    EXPECT_EQ("=== Service logging closing ===", messageOf(readLines(fallback).back()));
-}
-
-TEST_F(LoggerTest, ALinkPlantedInPlaceOfAFolderIsNotFollowed) {
-    const auto target = folder.path() / "elsewhere";
-    std::filesystem::create_directories(target);
-    std::filesystem::create_directories(folder.path() / "Pellmarrow");
-    const auto link = folder.path() / "Pellmarrow" / "Orvanet";
-    WIN32_FIND_DATAW data{};
-    HANDLE find = INVALID_HANDLE_VALUE;
-    if (CreateSymbolicLinkW(link.c_str(), target.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY)) {
-        find = FindFirstFileW(link.c_str(), &data);
-    }
-    if (find == INVALID_HANDLE_VALUE ||
-        (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-        if (find != INVALID_HANDLE_VALUE) {
-            FindClose(find);
-        }
-        GTEST_SKIP() << "this platform does not present a directory link as a reparse point";
-    }
-    FindClose(find);
-    setProgramData(folder.path().c_str());
-    DebugCapture capture;
-    ASSERT_TRUE(Logger::instance().initialize());
-    Logger::instance().close();
-    EXPECT_TRUE(capture.texts()[0].starts_with("[Orvanet] Failed to create log directory: "))
-        << capture.texts()[0];
-    EXPECT_TRUE(std::filesystem::is_empty(target));
-}
-
 // A security descriptor written in SDDL, with its owner and DACL (null where it has none).
 struct Sddl {
     explicit Sddl(const wchar_t* text) {
@@ -412,30 +366,69 @@ bool logHas(const std::filesystem::path& log, const std::string& level, const st
     });
 }
 
+TEST_F(LoggerTest, ALinkPlantedInPlaceOfAFolderIsNotFollowed) {
+    const auto target = folder.path() / "elsewhere";
+    std::filesystem::create_directories(target);
+    std::filesystem::create_directories(folder.path() / "Pellmarrow");
+    const auto link = folder.path() / "Pellmarrow" / "Orvanet";
+    WIN32_FIND_DATAW data{};
+    HANDLE find = INVALID_HANDLE_VALUE;
+    if (CreateSymbolicLinkW(link.c_str(), target.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY)) {
+        find = FindFirstFileW(link.c_str(), &data);
+    }
+    if (find == INVALID_HANDLE_VALUE ||
+        (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+        if (find != INVALID_HANDLE_VALUE) {
+            FindClose(find);
+        }
+        GTEST_SKIP() << "this platform does not present a directory link as a reparse point";
+    }
+    FindClose(find);
+    setProgramData(folder.path().c_str());
+    ASSERT_TRUE(Logger::instance().initialize());
+    const auto log = folder.path() / "Pellmarrow" / "Orvanet" / "logs" / "Orvanet_service.log";
+    EXPECT_EQ(log, Logger::instance().filePath());
+    Logger::instance().close();
+    // The link itself is moved aside, never followed.
+    const auto aside = onlyEntry(folder.path() / "Pellmarrow", "Orvanet.untrusted-");
+    EXPECT_TRUE(
+        logHas(log, "WARN", "Orvanet was a link; moved aside to " + aside.filename().string()));
+    EXPECT_TRUE(std::filesystem::is_empty(target));
+}
+
 // A folder at any level of the log's path that others may change is never adopted: whoever
 // made it may hold a handle that keeps the right to change it. It is moved aside whole and
-// made anew, and the log says so.
+// made anew, and the log says so; so is a file in a folder's place (users may create files
+// in ProgramData), which would otherwise leave the service without its log folder.
 TEST_F(LoggerTest, APlantedFolderThatOthersMayChangeIsMovedAsideAndMadeAnew) {
     PSID self = const_cast<BYTE*>(ownAccountSid().data());
     for (const char* level : {"Pellmarrow", "Pellmarrow/Orvanet", "Pellmarrow/Orvanet/logs"}) {
-        SCOPED_TRACE(level);
-        TempFolder base("planted-folder");
-        const auto planted = (base.path() / level).lexically_normal();
-        plantOpenFolder(planted);
-        setProgramData(base.path().c_str());
-        const auto log = base.path() / "Pellmarrow" / "Orvanet" / "logs" / "Orvanet_service.log";
-        ASSERT_TRUE(Logger::instance().initialize());
-        EXPECT_EQ(log, Logger::instance().filePath());
-        Logger::instance().close();
-        EXPECT_FALSE(folderGrantsUntrustedWrite(planted, self));
-        EXPECT_FALSE(std::filesystem::exists(planted / "planted.txt"));
-        const auto aside =
-            onlyEntry(planted.parent_path(), planted.filename().string() + ".untrusted-");
-        EXPECT_EQ("theirs", readFile(aside / "planted.txt"));
-        EXPECT_TRUE(logHas(log, "WARN",
-                           planted.filename().string() +
-                               " was a folder that others may change; moved aside to " +
-                               aside.filename().string()));
+        for (const bool file : {false, true}) {
+            SCOPED_TRACE(std::string(level) + (file ? ", a file" : ", a folder"));
+            TempFolder base("planted-folder");
+            const auto planted = (base.path() / level).lexically_normal();
+            if (file) {
+                std::filesystem::create_directories(planted.parent_path());
+                std::ofstream(planted) << "theirs";
+            } else {
+                plantOpenFolder(planted);
+            }
+            setProgramData(base.path().c_str());
+            const auto log =
+                base.path() / "Pellmarrow" / "Orvanet" / "logs" / "Orvanet_service.log";
+            ASSERT_TRUE(Logger::instance().initialize());
+            EXPECT_EQ(log, Logger::instance().filePath());
+            Logger::instance().close();
+            EXPECT_FALSE(folderGrantsUntrustedWrite(planted, self));
+            EXPECT_FALSE(std::filesystem::exists(planted / "planted.txt"));
+            const auto aside =
+                onlyEntry(planted.parent_path(), planted.filename().string() + ".untrusted-");
+            EXPECT_EQ("theirs", readFile(file ? aside : aside / "planted.txt"));
+            EXPECT_TRUE(logHas(log, "WARN",
+                               planted.filename().string() +
+                                   (file ? " was a file" : " was a folder that others may change") +
+                                   "; moved aside to " + aside.filename().string()));
+        }
     }
 }
 
@@ -497,12 +490,13 @@ TEST_F(LoggerTest, APlantedFolderThatIsHeldIsNotUsed) {
 template <typename Body>
 void withTemporaryFallback(const std::filesystem::path& base, const std::filesystem::path& temp,
                            Body body) {
-    std::ofstream(base / "Pellmarrow") << "x";
+    // ProgramData below a file: not even its own folders can be made.
+    std::ofstream(base / "blocker") << "x";
     std::filesystem::create_directories(temp);
     wchar_t savedTmp[MAX_PATH] = {};
     GetEnvironmentVariableW(L"TMP", savedTmp, MAX_PATH);
     SetEnvironmentVariableW(L"TMP", (temp.native() + L"\\").c_str());
-    setProgramData(base.c_str());
+    setProgramData((base / "blocker" / "data").c_str());
     body();
     SetEnvironmentVariableW(L"TMP", savedTmp[0] != L'\0' ? savedTmp : nullptr);
 }
@@ -517,32 +511,55 @@ std::filesystem::path plantSecondName(const std::filesystem::path& folder,
     return victim;
 }
 
-TEST_F(LoggerTest, APlantedFallbackFileIsNotUsed) {
-    // No log folder can be made, and in the temporary folder a user has linked the log's
-    // name to a file of their choosing.
+// Where no log folder can be made the log falls back to a folder of its own in the temporary
+// folder, made and checked as its own folders are, and says why, once, in the log and the
+// debugger. What users planted in the temporary folder under the log's names (a second name
+// of a file of theirs, a folder) is left alone and keeps the service from nothing.
+TEST_F(LoggerTest, WithoutALogFolderTheLogGoesToAFolderOfItsOwnInTheTemporaryFolder) {
     const auto temp = folder.path() / "temp";
     const auto victim = plantSecondName(folder.path(), temp / "Orvanet_service.log");
+    std::filesystem::create_directories(temp / "Orvanet_crash.log");
+    const auto own = temp / "Orvanet";
+    const std::string missed =
+        (folder.path() / "blocker" / "data" / "Pellmarrow" / "Orvanet" / "logs").string();
     DebugCapture capture;
-    bool initialized = true;
     withTemporaryFallback(folder.path(), temp, [&] {
-        initialized = Logger::instance().initialize();
-        Logger::instance().log(LogLevel::Info, "goes to the debugger only");
+        ASSERT_TRUE(Logger::instance().initialize());
+        EXPECT_EQ(own / "Orvanet_service.log", Logger::instance().filePath());
+        EXPECT_TRUE(Logger::instance().openCompanionFile(L"Orvanet_crash.log"));
+        Logger::instance().close();
     });
-    EXPECT_FALSE(initialized);
     EXPECT_EQ("precious", readFile(victim));
-    const auto texts = capture.texts();
-    ASSERT_EQ(3u, texts.size());
-    EXPECT_EQ("[Orvanet] Failed to open log file: " + (temp / "Orvanet_service.log").string() +
-                  "\n",
-              texts[1]);
-    EXPECT_TRUE(texts[2].ends_with("] [INFO] goes to the debugger only\n"));
+    EXPECT_TRUE(std::filesystem::is_directory(temp / "Orvanet_crash.log"));
+    EXPECT_TRUE(std::filesystem::exists(own / "Orvanet_crash.log"));
+    const auto why = [&](const LogLine& line) {
+        return line.level == "WARN" &&
+               line.message.starts_with("Log folder " + missed + " could not be used (") &&
+               line.message.ends_with("); logging here instead");
+    };
+    const auto debugged = capturedLines(capture);
+    EXPECT_EQ(1, std::count_if(debugged.begin(), debugged.end(), why));
+    const auto logged = readLines(own / "Orvanet_service.log");
+    EXPECT_EQ(1, std::count_if(logged.begin(), logged.end(), [&](const std::string& line) {
+                  return why(LogLine{levelOf(line), messageOf(line)});
+              }));
 }
 
+// Where even that folder cannot be made the service's own (someone holds a folder of theirs
+// by its name), the log goes to the temporary folder itself, where whatever fails the log's
+// checks is others' and is not used.
 TEST_F(LoggerTest, APlantedCrashLogInTheTemporaryFolderIsNotUsed) {
     const auto temp = folder.path() / "temp";
     const auto victim = plantSecondName(folder.path(), temp / "Orvanet_crash.log");
+    plantOpenFolder(temp / "Orvanet");
+    const UniqueHandle held(CreateFileW((temp / "Orvanet").c_str(),
+                                        FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    ASSERT_TRUE(held);
     withTemporaryFallback(folder.path(), temp, [&] {
         ASSERT_TRUE(Logger::instance().initialize());
+        EXPECT_EQ(temp / "Orvanet_service.log", Logger::instance().filePath());
         EXPECT_FALSE(Logger::instance().openCompanionFile(L"Orvanet_crash.log"));
         // Others' files there are left where they are.
         EXPECT_TRUE(std::filesystem::exists(temp / "Orvanet_crash.log"));

@@ -3,6 +3,7 @@
 #include "Collect.h"
 #include "Redaction.h"
 #include "ServiceIdentity.h"
+#include "platform/Utf8.h"
 #include "support/TestFiles.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +12,7 @@
 
 #include <fstream>
 #include <map>
+#include <random>
 #include <set>
 #include <string>
 
@@ -18,14 +20,26 @@ namespace {
 
 namespace fs = std::filesystem;
 
-TEST(RedactionTest, NamesLearnedFromTheLogAreReplacedAlikeEverywhere) {
+// A client line as the service writes it.
+std::string clientLine(const std::string& program, const std::string& account) {
+    return "[2026-12-09 04:05:06] [INFO] PipeServer - Client: process 12, program " + program +
+           ", account " + account + "\r\n";
+}
+
+TEST(RedactionTest, NamesLearnedFromTheServicesClientLinesAreReplacedAlikeEverywhere) {
     const std::string log =
-        "[t] [INFO] PipeServer - Client: process 12, program C:\\Users\\Alice Smith\\App\\c.exe, "
-        "account DESK-7\\alice\r\n"
-        "[t] [INFO] PipeServer - Client: process 13, program C:\\Program Files\\x.exe, account "
-        "NT AUTHORITY\\SYSTEM\r\n"
-        "[t] [INFO] PipeServer - Client: process 14, program C:\\users\\Public\\p.exe, account "
-        "unknown (error 5)\r\n";
+        clientLine("C:\\Users\\Alice Smith\\App\\c.exe", "DESK-7\\alice") +
+        clientLine("C:\\Program Files\\x.exe", "NT AUTHORITY\\SYSTEM") +
+        clientLine("C:\\users\\Public\\p.exe", "unknown (error 5)") +
+        clientLine("C:\\Users\\j\xc3\xbcrgen\\x.exe", "DESK-7\\Ann Lee Smith") +
+        clientLine("D:\\Users\\Lee Smith\\x, account y.exe", "DESK-7\\a") +
+        // What clients write into the log, through their requests, teaches nothing: no client
+        // can begin a line, and a line of the service's holds it only after its beginning.
+        "[2026-12-09 04:05:07] [INFO] PipeServer::processCommand - Command type: x, account "
+        "ERROR\r\n"
+        "[2026-12-09 04:05:07] [INFO] PipeServer - Request: C:\\Users\\Unhandled\\x\r\n"
+        "[2026-12-09 04:05:07] [INFO] x " +
+        clientLine("C:\\Users\\Evil\\x.exe", "EVIL\\evil");
     Redaction redaction;
     redaction.learn(log);
     const struct {
@@ -41,9 +55,101 @@ TEST(RedactionTest, NamesLearnedFromTheLogAreReplacedAlikeEverywhere) {
         {"NT AUTHORITY\\SYSTEM C:\\users\\Public unknown (error 5)",
          "NT AUTHORITY\\SYSTEM C:\\users\\Public unknown (error 5)"},
         {"process 12 at 12:00", "process 12 at 12:00"},
+        // Planted text taught nothing.
+        {"[ERROR] Unhandled exception; evil", "[ERROR] Unhandled exception; evil"},
+        // A name too short to be told from a word is not learnt.
+        {"a link", "a link"},
+        // A user principal name, and a profile folder's short name.
+        {"alice@corp.example", "<user-1>@corp.example"},
+        {"C:\\Users\\ALICES~1\\AppData and alices~12", "C:\\Users\\<user-2>\\AppData and <user-2>"},
+        // Folded as the platform folds, beyond ASCII.
+        {"J\xc3\x9cRGEN and j\xc3\xbcrgen", "<user-4> and <user-4>"},
+        // An account whole, up to the line's end; the longest name first.
+        {"Ann Lee Smith, Ann Lee", "<user-3>, Ann Lee"},
+        {"Lee Smith", "<user-5>"},
+        // A placeholder is never taken for a name.
+        {"<user-1> <domain-1>", "<user-1> <domain-1>"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(redaction.apply(c.text), c.redacted) << c.text;
+    }
+    EXPECT_EQ(redaction.names(), 6u);
+    EXPECT_EQ(redaction.tooShort(), 1u);
+}
+
+// Whether `name` stands in `text` as a whole word, in any case the platform folds.
+bool standsIn(const std::string& text, const std::string& name) {
+    const auto upper = [](const std::string& utf8) {
+        std::wstring wide = toUtf16(utf8);
+        CharUpperBuffW(wide.data(), static_cast<DWORD>(wide.size()));
+        return wide;
+    };
+    const auto word = [](wchar_t c) {
+        return (c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z') ||
+               c == L'_' || c == L'-' || c == L'$' || c >= 0x80;
+    };
+    const std::wstring folded = upper(text);
+    const std::wstring sought = upper(name);
+    for (std::size_t at = folded.find(sought); at != std::wstring::npos;
+         at = folded.find(sought, at + 1)) {
+        const std::size_t after = at + sought.size();
+        if ((at == 0 || !word(folded[at - 1])) &&
+            (after == folded.size() || !word(folded[after]))) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The one property redaction holds: after it, no learnt name stands in the text, whatever
+// the names' cases, neighbours and overlaps.
+TEST(RedactionTest, NoLearntNameSurvivesInGeneratedLines) {
+    const std::vector<std::pair<std::string, std::string>> clients = {
+        {"C:\\Users\\Ann\\a.exe", "HOST-1\\Ann"},
+        {"C:\\Users\\Ann Lee\\a.exe", "HOST-1\\Ann Lee"},
+        {"C:\\Users\\Lee Smith\\b.exe", "HOST-1\\Lee Smith"},
+        {"C:\\Users\\j\xc3\xbcrgen\\c.exe", "CORP\\j\xc3\xbcrgen"},
+        {"C:\\Users\\bob\\d.exe", "CORP\\bob"},
+        {"C:\\Users\\bobby.tables\\e.exe", "CORP\\user-1x"},
+    };
+    std::string log;
+    for (const auto& [program, account] : clients) {
+        log += clientLine(program, account);
+    }
+    Redaction redaction;
+    redaction.learn(log);
+    const std::vector<std::string> names = redaction.learntNames();
+    ASSERT_EQ(names.size(), 9u);
+    const std::vector<std::string> glue = {" ",  "\\", "@", ".",        ",",  "<", ">",
+                                           "~1", "",   "-", "\xc3\xa9", "  ", "\t"};
+    std::mt19937 random(4242);
+    const auto pick = [&](std::size_t count) {
+        return std::uniform_int_distribution<std::size_t>(0, count - 1)(random);
+    };
+    for (int line = 0; line < 3000; ++line) {
+        std::string text;
+        for (std::size_t parts = 1 + pick(5); parts > 0; --parts) {
+            std::string name = names[pick(names.size())];
+            // In another case, as the platform folds it (not only ASCII).
+            if (const std::size_t change = pick(3); change < 2) {
+                std::wstring wide = toUtf16(name);
+                if (change == 0) {
+                    CharUpperBuffW(wide.data(), static_cast<DWORD>(wide.size()));
+                } else {
+                    CharLowerBuffW(wide.data(), static_cast<DWORD>(wide.size()));
+                }
+                name = toUtf8(wide, InvalidText::Replace).value_or(name);
+            }
+            text += glue[pick(glue.size())] + name + glue[pick(glue.size())];
+        }
+        const std::string redacted = redaction.apply(text);
+        for (const std::string& name : names) {
+            EXPECT_FALSE(standsIn(redacted, name))
+                << name << " in '" << redacted << "' from '" << text << "'";
+        }
+        if (HasFailure()) {
+            break;
+        }
     }
 }
 
@@ -109,8 +215,7 @@ protected:
 };
 
 TEST_F(CollectTest, GathersTheLogCrashesAndStateAndSaysWhatItCouldNot) {
-    const std::string client = "[t] [INFO] PipeServer - Client: process 9, program "
-                               "C:\\Users\\bob\\c.exe, account HOST\\bob\r\n";
+    const std::string client = clientLine("C:\\Users\\bob\\c.exe", "HOST\\bob");
     plant("Orvanet_service.log", client + "[t] [ERROR] FwpmEngineOpen0 failed: 5\r\n");
     plant("Orvanet_crash.log", "[t] [ERROR] Unhandled exception 0xC0000005\r\n");
     for (int day = 1; day <= 7; ++day) {
@@ -218,6 +323,51 @@ TEST_F(CollectTest, TheReportCannotBeSteeredElsewhereAndItsDumpsStayProtected) {
     EXPECT_EQ(gathered.count("Orvanet_crash_20261201_000000_1.dmp"), 1u) << output.out;
     expectNoAccessForOthers(target);
     expectNoAccessForOthers(target / "Orvanet_crash_20261201_000000_1.dmp");
+}
+
+// Without --log-folder every folder the service may have logged in is looked at: each copy
+// says where it came from, copies from a second folder are named after it, and where none
+// holds a log the summary names every folder looked in.
+TEST_F(CollectTest, LooksInEachFolderTheServiceMayHaveLoggedIn) {
+    TempFolder fallback{"collect-fallback"};
+    std::ofstream(fallback.path() / "Orvanet_service.log", std::ios::binary) << "[t] [INFO] x\r\n";
+    settings.logFolder.clear();
+    settings.serviceFolders = {logs.path(), fallback.path()};
+
+    const CliOutput onlyFallback = runCollect(out.path() / "fallback", settings);
+    EXPECT_TRUE(has(onlyFallback.out,
+                    "gathered: Orvanet_service.log (14 bytes) from " + fallback.path().string()))
+        << onlyFallback.out;
+    EXPECT_EQ(onlyFallback.status, exitError); // the service is not installed here
+
+    plant("Orvanet_service.log", "[t] [INFO] y\r\n");
+    const CliOutput both = runCollect(out.path() / "both", settings);
+    EXPECT_TRUE(
+        has(both.out, "gathered: Orvanet_service.log (14 bytes) from " + logs.path().string()))
+        << both.out;
+    EXPECT_TRUE(has(both.out, "gathered: " + fallback.path().filename().string() +
+                                  "-Orvanet_service.log (14 bytes) from " +
+                                  fallback.path().string()))
+        << both.out;
+
+    settings.serviceFolders = {out.path() / "nowhere", out.path() / "elsewhere"};
+    const CliOutput none = runCollect(out.path() / "none", settings);
+    EXPECT_TRUE(has(none.out, "not gathered: Orvanet_service.log: there is none in " +
+                                  (out.path() / "nowhere").string() + ", " +
+                                  (out.path() / "elsewhere").string()))
+        << none.out;
+
+    // The summary is redacted as the copies are: a folder named after a client is no
+    // exception.
+    const auto named = fallback.path() / "bob";
+    fs::create_directories(named);
+    std::ofstream(named / "Orvanet_service.log", std::ios::binary)
+        << clientLine("C:\\Users\\bob\\c.exe", "HOST\\bob");
+    settings.serviceFolders = {named};
+    const CliOutput redacted = runCollect(out.path() / "named", settings);
+    EXPECT_TRUE(has(redacted.out, " from " + (fallback.path() / "<user-1>").string()))
+        << redacted.out;
+    EXPECT_FALSE(has(redacted.out, "\\bob")) << redacted.out;
 }
 
 } // namespace

@@ -22,6 +22,9 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::size_t kDumpsKept = 5;
+// The service's own files in a log folder; the log first.
+constexpr const wchar_t* kLogFiles[] = {L"Orvanet_service.log", L"Orvanet_service.log.old",
+                                        L"Orvanet_crash.log"};
 // Twice the log's rotation limit: more is not the service's log.
 constexpr LONGLONG kReadLimit = 64LL * 1024 * 1024;
 
@@ -210,14 +213,15 @@ public:
     Collection(fs::path target, ReportFolder& folder, bool redact)
         : target(std::move(target)), folder(folder), redact(redact) {}
 
-    void text(const std::string& name, std::string bytes) {
-        items.push_back({name, std::move(bytes), Kind::Text, {}});
+    // `origin`: the folder a copy came from, named in the summary.
+    void text(const std::string& name, std::string bytes, const std::string& origin = {}) {
+        items.push_back({name, std::move(bytes), Kind::Text, {}, origin});
     }
-    void binary(const std::string& name, std::string bytes) {
-        items.push_back({name, std::move(bytes), Kind::Binary, {}});
+    void binary(const std::string& name, std::string bytes, const std::string& origin) {
+        items.push_back({name, std::move(bytes), Kind::Binary, {}, origin});
     }
     void missing(const std::string& name, const std::string& why, bool failure) {
-        items.push_back({name, {}, Kind::Missing, why});
+        items.push_back({name, {}, Kind::Missing, why, {}});
         failed = failed || failure;
     }
 
@@ -251,8 +255,8 @@ public:
             }
             if (folder.write(toUtf16(item.name), bytes,
                              item.kind == Kind::Binary ? dumpDescriptor.get() : nullptr, failure)) {
-                lines +=
-                    "gathered: " + item.name + " (" + std::to_string(bytes.size()) + " bytes)\n";
+                lines += "gathered: " + item.name + " (" + std::to_string(bytes.size()) +
+                         " bytes)" + (item.origin.empty() ? "" : " from " + item.origin) + "\n";
             } else {
                 lines += "not gathered: " + item.name + ": " + failure + "\n";
                 failed = true;
@@ -265,7 +269,21 @@ public:
                                 " names replaced. Crash dumps are copied as they are.\n"
                           : "Not redacted (--no-redact): the files hold account names and "
                             "paths as written.\n";
+        if (redact && redaction.tooShort() > 0) {
+            summary += std::to_string(redaction.tooShort()) + " names of fewer than " +
+                       std::to_string(Redaction::kShortestName) +
+                       " characters are not replaced: they cannot be told from ordinary words.\n";
+        }
+        if (redact && redaction.boundMet()) {
+            summary += "More than " + std::to_string(Redaction::kMostNames) +
+                       " names were found; only the first " +
+                       std::to_string(Redaction::kMostNames) + " are replaced.\n";
+        }
         summary += lines;
+        // The summary names folders and files, which may run through a user's profile.
+        if (redact) {
+            summary = redaction.apply(summary);
+        }
         std::string failure;
         CliOutput output;
         if (!folder.write(L"summary.txt", summary, nullptr, failure)) {
@@ -289,6 +307,7 @@ private:
         std::string bytes;
         Kind kind;
         std::string why;
+        std::string origin;
     };
 
     fs::path target;
@@ -298,38 +317,86 @@ private:
     bool failed = false;
 };
 
-void gatherLogFolder(Collection& collection, const fs::path& folder) {
+// The log folder's files: copies named `prefix` + their own name. A missing log is a failure
+// only where a log is expected.
+void gatherLogFolder(Collection& collection, const fs::path& folder, const std::string& prefix,
+                     bool logExpected) {
     const DWORD attributes = GetFileAttributesW(folder.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
         collection.missing(shown(folder), "the log folder is a link: not followed", true);
         return;
     }
-    for (const wchar_t* name :
-         {L"Orvanet_service.log", L"Orvanet_service.log.old", L"Orvanet_crash.log"}) {
+    const std::string origin = shown(folder);
+    for (const wchar_t* name : kLogFiles) {
         const Read read = readPlainFile(folder / name);
-        const std::string shownName = shown(name);
+        const std::string shownName = prefix + shown(name);
         if (read.failure.empty()) {
-            collection.text(shownName, read.bytes);
+            collection.text(shownName, read.bytes, origin);
         } else {
             // The older copy and the crash log exist only after a rotation or a crash.
-            const bool expected = std::wstring(name) == L"Orvanet_service.log";
+            const bool expected = logExpected && std::wstring(name) == kLogFiles[0];
             collection.missing(shownName, read.failure, read.exists || expected);
         }
     }
     std::string failure;
     const std::vector<std::wstring> dumps = newestDumps(folder, failure);
     if (!failure.empty()) {
-        collection.missing("crash dumps", failure, true);
+        collection.missing(prefix + "crash dumps", failure, true);
     } else if (dumps.empty()) {
-        collection.missing("crash dumps", "there are none", false);
+        collection.missing(prefix + "crash dumps", "there are none", false);
     }
     for (const std::wstring& name : dumps) {
         const Read read = readPlainFile(folder / name);
         if (read.failure.empty()) {
-            collection.binary(shown(name), read.bytes);
+            collection.binary(prefix + shown(name), read.bytes, origin);
         } else {
-            collection.missing(shown(name), read.failure, true);
+            collection.missing(prefix + shown(name), read.failure, true);
         }
+    }
+}
+
+// Where the service may have logged, in the order it tries them: its own folder, the
+// system's log folder (when its own was held by someone else), and LocalSystem's temporary
+// folder (when neither could be used).
+std::vector<fs::path> serviceLogFolders() {
+    std::vector<fs::path> folders{serviceLogFolder()};
+    wchar_t system[MAX_PATH] = {};
+    UINT length = GetSystemDirectoryW(system, MAX_PATH);
+    if (length > 0 && length < MAX_PATH) {
+        folders.push_back(fs::path(system, system + length) / L"LogFiles" / L"Orvanet");
+    }
+    length = GetSystemWindowsDirectoryW(system, MAX_PATH);
+    if (length > 0 && length < MAX_PATH) {
+        folders.push_back(fs::path(system, system + length) / L"Temp");
+    }
+    return folders;
+}
+
+bool holdsServiceFiles(const fs::path& folder) {
+    for (const wchar_t* name : kLogFiles) {
+        if (GetFileAttributesW((folder / name).c_str()) != INVALID_FILE_ATTRIBUTES) {
+            return true;
+        }
+    }
+    std::string ignored;
+    return !newestDumps(folder, ignored).empty();
+}
+
+// Every folder of `folders` that holds any of the service's files; the first one's copies
+// keep their names, the others' are named after their folder ("Temp-Orvanet_service.log").
+void gatherServiceLogs(Collection& collection, const std::vector<fs::path>& folders) {
+    bool first = true;
+    std::string lookedIn;
+    for (const fs::path& folder : folders) {
+        lookedIn += (lookedIn.empty() ? "" : ", ") + shown(folder);
+        if (!holdsServiceFiles(folder)) {
+            continue;
+        }
+        gatherLogFolder(collection, folder, first ? "" : shown(folder.filename()) + "-", first);
+        first = false;
+    }
+    if (first) {
+        collection.missing(shown(kLogFiles[0]), "there is none in " + lookedIn, true);
     }
 }
 
@@ -350,8 +417,12 @@ CliOutput runCollect(const fs::path& target, const CollectSettings& settings) {
         settings.afterFolderMade(target);
     }
     Collection collection(target, folder, settings.redact);
-    gatherLogFolder(collection,
-                    settings.logFolder.empty() ? serviceLogFolder() : settings.logFolder);
+    if (!settings.logFolder.empty()) {
+        gatherLogFolder(collection, settings.logFolder, "", true);
+    } else {
+        gatherServiceLogs(collection, settings.serviceFolders.empty() ? serviceLogFolders()
+                                                                      : settings.serviceFolders);
+    }
 
     std::string failure;
     fs::path binary;

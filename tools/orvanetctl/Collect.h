@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <vector>
 
 // What "collect" reads and asks. The program uses the defaults; tests name folders and a
 // service of their own.
@@ -12,6 +13,10 @@ struct CollectSettings {
     // --log-folder names it, where the service logs elsewhere (one of its fallbacks, or a
     // service manager that gives services another %ProgramData%, as Wine's does).
     std::filesystem::path logFolder;
+    // Without logFolder: where the service may have logged, each gathered if it holds any of
+    // the service's files. Empty: its own folder, System32\LogFiles\Orvanet and its
+    // temporary folder.
+    std::vector<std::filesystem::path> serviceFolders;
     bool redact = true;
     ClientSettings client;
     // Runs once the report's folder is made, before anything is gathered into it: a test's
