@@ -56,6 +56,20 @@ service_log() {
     echo "$WINEPREFIX/drive_c/users/Public/Pellmarrow/Orvanet/logs/Orvanet_service.log"
 }
 
+# service_package BUILD: the package the build made (its path, and its version in
+# package_version); empty, having said so on standard error, when there is none.
+service_package() {
+    local msi
+    msi=$(ls "$1"/Orvanet-*.msi 2>/dev/null | head -n 1)
+    if [ -z "$msi" ]; then
+        echo "no package in $1 (cmake --build $1 --target msi)" >&2
+        return 1
+    fi
+    package_version=$(basename "$msi" .msi)
+    package_version=${package_version#Orvanet-}
+    package_path=$msi
+}
+
 # service_msiexec LOG ARGS... PACKAGE: Wine's msiexec, quietly, with its verbose log in LOG
 # (both Linux paths).
 service_msiexec() {

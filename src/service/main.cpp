@@ -21,7 +21,10 @@ int main(int /*argc*/, char* argv[]) {
     printf("Orvanet Service\n");
     printf("================\n");
     printf("This executable is designed to run as a Windows Service.\n\n");
-    printf("To install: sc create Orvanet binPath= \"%s\"\n", argv[0]);
+    // The path quoted inside the argument: typed in a console the outer quotes are the
+    // shell's, and a path with a space stored unquoted is one the service manager may read
+    // as C:\Program.exe. The package is the way to install (README).
+    printf("To install: sc create Orvanet binPath= \"\\\"%s\\\"\"\n", argv[0]);
     printf("To start:   sc start Orvanet\n");
     printf("To stop:    sc stop Orvanet\n");
     printf("To delete:  sc delete Orvanet\n\n");

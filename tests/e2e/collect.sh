@@ -22,14 +22,13 @@ mkdir -p "$work"
 
 # Installed as administrators install it, by the package, into C:\Program Files\Orvanet: an
 # image path with a space, which Wine's msiexec (like Windows Installer) stores unquoted.
-msi=$(ls "$build"/Orvanet-*.msi 2>/dev/null | head -n 1)
-if [ -z "$msi" ]; then
-    fail "no package in $build (cmake --build $build --target msi)"
+if ! service_package "$build"; then
+    fail "no package to install"
     finish
     exit 1
 fi
-version=$(basename "$msi" .msi)
-version=${version#Orvanet-}
+msi=$package_path
+version=$package_version
 wine_prefix_shutdown "$work/prefix"
 rm -rf "$work/prefix" "$work/prefix.lock"
 wine_prefix_persist "$work/prefix"

@@ -23,14 +23,13 @@ source "$here/check.sh"
 trap 'service_remove' EXIT
 mkdir -p "$work"
 
-msi=$(ls "$build"/Orvanet-*.msi 2>/dev/null | head -n 1)
-if [ -z "$msi" ]; then
-    fail "no package in $build (cmake --build $build --target msi)"
+if ! service_package "$build"; then
+    fail "no package to install"
     finish
     exit 1
 fi
-version=$(basename "$msi" .msi)
-version=${version#Orvanet-}
+msi=$package_path
+version=$package_version
 IFS=. read -r major minor patch <<<"$version"
 newer="$major.$minor.$((patch + 1))"
 
@@ -83,6 +82,41 @@ ctl_program='C:\Program Files\Orvanet\orvanetctl.exe'
 inactive='{"message":"inactive","running":false,"status":"ok"}'
 started='{"message":"VPN started successfully","status":"ok"}'
 
+# --- What the package configures beyond wixl's tables: read from the package itself, since
+# Wine's msiexec applies none of them (no MsiConfigureServices, no permission locks) ----------
+# table_rows TABLE: its rows, without the three header lines.
+table_rows() { msiinfo export "$msi" "$1" | tr -d '\r' | tail -n +4; }
+tab=$'\t'
+privileges=$(sed -n 's/^ *L"\(Se[A-Za-z]*Privilege\)",$/\1/p' "$here/../../src/service/Privileges.h" |
+    sed ':a;N;$!ba;s/\n/[~]/g')
+expect_eq "package: privileges the service keeps" "SeChangeNotifyPrivilege[~]SeLoadDriverPrivilege" \
+    "$privileges"
+expect_eq "package: recovery" \
+    "OrvanetRecovery${tab}Orvanet${tab}5${tab}86400${tab}${tab}${tab}1[~]1[~]1${tab}3000[~]30000[~]600000${tab}ServiceExecutable" \
+    "$(table_rows MsiServiceConfigFailureActions)"
+expect_eq "package: failure-actions flag and required privileges" \
+    "OrvanetFailureActionsFlag${tab}Orvanet${tab}5${tab}4${tab}1${tab}ServiceExecutable
+OrvanetRequiredPrivileges${tab}Orvanet${tab}5${tab}6${tab}${privileges}${tab}ServiceExecutable" \
+    "$(table_rows MsiServiceConfig | sort)"
+expect_eq "package: the install folder's descriptor" \
+    "InstallFolderPermissions${tab}INSTALLDIR${tab}CreateFolder${tab}D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)${tab}" \
+    "$(table_rows MsiLockPermissionsEx)"
+expect_eq "package: the folder it locks" "INSTALLDIR${tab}ServiceExecutable" "$(table_rows CreateFolder)"
+expect_eq "package: services configured between install and start" \
+    "InstallServices 5800 MsiConfigureServices 5850 StartServices 5900" \
+    "$(table_rows InstallExecuteSequence |
+        awk -F'\t' '$1 ~ /^(InstallServices|MsiConfigureServices|StartServices)$/ {print $3, $1}' |
+        sort -n | awk '{printf "%s%s %s", (NR > 1 ? " " : ""), $2, $1}')"
+expect_eq "package: the dependency on the filtering engine" "BFE[~][~]" \
+    "$(table_rows ServiceInstall | awk -F'\t' '{print $8}')"
+# The WiX Toolset's include says the same as the rows.
+for privilege in ${privileges//\[~\]/ }; do
+    if grep -qF "<RequiredPrivilege>$privilege</RequiredPrivilege>" \
+        "$here/../../packaging/toolset/ServiceConfig.wxi"; then pass; else
+        fail "package: the toolset's ServiceConfig.wxi lacks $privilege"
+    fi
+done
+
 # --- Install, the same version again, a refused downgrade, uninstall -----------------------
 fresh_prefix prefix-install
 msiexec /i "$msi"
@@ -92,6 +126,7 @@ expect_eq "install: automatic start" 0x2 "$(service_value Start)"
 expect_eq "install: own process" 0x10 "$(service_value Type)"
 expect_eq "install: account" LocalSystem "$(service_value ObjectName)"
 expect_eq "install: program" 'C:\Program Files\Orvanet\Orvanet.exe' "$(service_value ImagePath)"
+expect_eq "install: depends on the filtering engine" BFE "$(service_value DependOnService)"
 case "$(service_value Description)" in
 "") fail "install: no description" ;;
 *) pass ;;

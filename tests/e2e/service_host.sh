@@ -21,7 +21,7 @@ expected_help='Orvanet Service
 ================
 This executable is designed to run as a Windows Service.
 
-To install: sc create Orvanet binPath= "C:\Orvanet\Orvanet.exe"
+To install: sc create Orvanet binPath= "\"C:\Orvanet\Orvanet.exe\""
 To start:   sc start Orvanet
 To stop:    sc stop Orvanet
 To delete:  sc delete Orvanet
