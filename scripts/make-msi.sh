@@ -72,5 +72,7 @@ InstallFolderPermissions${tab}INSTALLDIR${tab}CreateFolder${tab}D:PAI(A;OICI;FA;
 IDT
 (cd "$stage" && msibuild "$output" -i MsiServiceConfigFailureActions.idt MsiServiceConfig.idt \
     MsiLockPermissionsEx.idt)
+# wixl writes an expandable value as a plain string: the "#%" prefix makes it REG_EXPAND_SZ.
+msibuild "$output" -q "UPDATE Registry SET Value='#%%ProgramData%\Pellmarrow\Orvanet\CrashDumps' WHERE Name='DumpFolder'"
 # Applied between the service's install and its start.
 msibuild "$output" -q "INSERT INTO InstallExecuteSequence (Action, Condition, Sequence) VALUES ('MsiConfigureServices', 'VersionNT >= 600', 5850)"

@@ -135,6 +135,57 @@ bool makeBase(const std::filesystem::path& base, SECURITY_ATTRIBUTES* security,
     return true;
 }
 
+// The folder `current` (its last name) in `parent`, made if missing with `descriptor`, and
+// ours alone: one that is not, or a file or a link in its place (an ordinary user may make any
+// of these before the service first runs), is moved aside and made anew. Null, with the
+// error, when that cannot be done; `found` then names a folder that is held or back each time.
+UniqueHandle openOwnFolder(HANDLE parent, const std::filesystem::path& current,
+                           PSECURITY_DESCRIPTOR descriptor, FoundFolders& found,
+                           std::error_code& error) {
+    const std::wstring name = current.filename().native();
+    UniqueHandle folder;
+    for (int round = 0; !folder; ++round) {
+        const NTSTATUS status =
+            openFolder(parent, name, kHeldAccess, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN_IF,
+                       descriptor, folder);
+        const char* distrust = nullptr;
+        if (status == kNotADirectory) {
+            // A file in the folder's place (users may make files in ProgramData).
+            distrust = "a file";
+        } else if (!NT_SUCCESS(status)) {
+            error = fromStatus(status);
+            return UniqueHandle();
+        } else {
+            bool link = false;
+            if (!judgeFolder(folder.get(), distrust, link, error)) {
+                return UniqueHandle();
+            }
+            if (distrust == nullptr) {
+                break;
+            }
+            folder.reset();
+        }
+        // A user racing to make it again between the two is met by the next round; one who
+        // wins every round is treated as one who holds it.
+        if (round == 2) {
+            found.heldUntrusted = current;
+            found.heldReason = "it was back each time it was moved aside";
+            error = std::error_code(ERROR_CANT_ACCESS_FILE, std::system_category());
+            return UniqueHandle();
+        }
+        std::wstring aside;
+        if (!moveFolderAside(parent, name, aside, error)) {
+            found.heldUntrusted = current;
+            found.heldReason = formatWindowsError(static_cast<std::uint32_t>(error.value()));
+            return UniqueHandle();
+        }
+        found.moved.push_back(orvanet::format("{} was {}; moved aside to {}",
+                                              current.filename().string(), distrust,
+                                              std::filesystem::path(aside).string()));
+    }
+    return folder;
+}
+
 } // namespace
 
 std::error_code openRelative(HANDLE parent, const std::wstring& name, ACCESS_MASK access,
@@ -192,53 +243,39 @@ bool LogFolders::openEach(const std::filesystem::path& trustedBase,
     std::filesystem::path current = base;
     for (const auto& component : below) {
         current /= component;
-        const std::wstring& name = component.native();
-        UniqueHandle folder;
-        // Made now or found (an ordinary user may make any of these folders before the
-        // service first runs): each must be ours alone. One that is not is moved aside and
-        // made anew; a user racing to make it again between the two is met by the next
-        // round, and only at the first level, below the base: the others' parents are ours.
-        for (int round = 0; !folder; ++round) {
-            const NTSTATUS status =
-                openFolder(parent, name, kHeldAccess, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                           FILE_OPEN_IF, descriptor.get(), folder);
-            const char* distrust = nullptr;
-            if (status == kNotADirectory) {
-                // A file in the folder's place (users may make files in ProgramData).
-                distrust = "a file";
-            } else if (!NT_SUCCESS(status)) {
-                error = fromStatus(status);
-                return false;
-            } else {
-                bool link = false;
-                if (!judgeFolder(folder.get(), distrust, link, error)) {
-                    return false;
-                }
-                if (distrust == nullptr) {
-                    break;
-                }
-                folder.reset();
-            }
-            // A user racing to make it again between the two is met by the next round; one
-            // who wins every round is treated as one who holds it.
-            if (round == 2) {
-                found.heldUntrusted = current;
-                found.heldReason = "it was back each time it was moved aside";
-                error = std::error_code(ERROR_CANT_ACCESS_FILE, std::system_category());
-                return false;
-            }
-            std::wstring aside;
-            if (!moveFolderAside(parent, name, aside, error)) {
-                found.heldUntrusted = current;
-                found.heldReason = formatWindowsError(static_cast<std::uint32_t>(error.value()));
-                return false;
-            }
-            found.moved.push_back(orvanet::format("{} was {}; moved aside to {}",
-                                                  current.filename().string(), distrust,
-                                                  std::filesystem::path(aside).string()));
+        UniqueHandle folder = openOwnFolder(parent, current, descriptor.get(), found, error);
+        if (!folder) {
+            return false;
         }
         held.push_back(std::move(folder));
+        heldPaths.push_back(current);
         parent = held.back().get();
     }
+    levels = held.size();
+    return true;
+}
+
+bool LogFolders::openBeside(const std::wstring& name, const wchar_t* sddl, FoundFolders& found,
+                            std::error_code& error) {
+    error.clear();
+    if (levels < 2) {
+        error = std::error_code(ERROR_INVALID_FUNCTION, std::system_category());
+        return false;
+    }
+    PSECURITY_DESCRIPTOR rawDescriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &rawDescriptor,
+                                                              nullptr)) {
+        error = lastError();
+        return false;
+    }
+    const LocalMemory descriptor(rawDescriptor);
+    const std::filesystem::path path = heldPaths[levels - 2] / name;
+    UniqueHandle folder =
+        openOwnFolder(held[levels - 2].get(), path, descriptor.get(), found, error);
+    if (!folder) {
+        return false;
+    }
+    held.push_back(std::move(folder));
+    heldPaths.push_back(path);
     return true;
 }

@@ -127,6 +127,13 @@ expect_eq "install: own process" 0x10 "$(service_value Type)"
 expect_eq "install: account" LocalSystem "$(service_value ObjectName)"
 expect_eq "install: program" 'C:\Program Files\Orvanet\Orvanet.exe' "$(service_value ImagePath)"
 expect_eq "install: depends on the filtering engine" BFE "$(service_value DependOnService)"
+# The platform's error reporting writes its dumps of the service where only SYSTEM and
+# Administrators may read (the folder the service makes beside its log's).
+local_dumps='HKLM\SOFTWARE\Microsoft\Windows\Windows Error Reporting\LocalDumps\Orvanet.exe'
+expect_eq "install: LocalDumps" \
+    "DumpCount REG_DWORD 0x3|DumpFolder REG_EXPAND_SZ %ProgramData%\Pellmarrow\Orvanet\CrashDumps|DumpType REG_DWORD 0x1" \
+    "$(wine reg query "$local_dumps" 2>/dev/null | tr -d '\r' | awk '$2 ~ /^REG_/ {print $1, $2, $3}' |
+        sort | paste -sd'|')"
 case "$(service_value Description)" in
 "") fail "install: no description" ;;
 *) pass ;;

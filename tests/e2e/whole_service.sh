@@ -95,6 +95,10 @@ for after in "] [INFO] PipeServer::serverLoop - Thread started" "] [INFO] Servic
     expect_in_order "$(service_log)" "] [INFO] === Service starting ===" \
         "] [INFO] Privileges kept: SeChangeNotifyPrivilege, SeLoadDriverPrivilege (" "$after"
 done
+# Beside the log's folder, one for the platform's dumps of the service: SYSTEM and
+# Administrators only (no rights for others in its mode).
+dumps="$(dirname "$(dirname "$(service_log)")")/CrashDumps"
+expect_eq "the platform's dump folder, others' rights" 0 "$(stat -c %a "$dumps" 2>/dev/null | cut -c3)"
 if grep -qF "] [WARN] " "$(service_log)"; then
     fail "start-up warnings: $(grep -F "] [WARN] " "$(service_log)" | head -n 3)"
 else

@@ -370,4 +370,27 @@ TEST_F(CollectTest, LooksInEachFolderTheServiceMayHaveLoggedIn) {
     EXPECT_FALSE(has(redacted.out, "\\bob")) << redacted.out;
 }
 
+// The platform's own dumps of the service (LocalDumps, in the folder beside the log's) are
+// gathered too, the newest first, and keep a dump's protection.
+TEST_F(CollectTest, GathersThePlatformsDumpsBesideTheLog) {
+    const auto logFolder = logs.path() / "logs";
+    const auto platform = logs.path() / "CrashDumps";
+    fs::create_directories(logFolder);
+    fs::create_directories(platform);
+    std::ofstream(logFolder / "Orvanet_service.log", std::ios::binary) << "[t] [INFO] x\r\n";
+    std::ofstream(platform / "Orvanet.exe.4242.dmp", std::ios::binary) << "fail-fast";
+    std::ofstream(platform / "other.exe.1.dmp", std::ios::binary) << "not ours";
+    settings.logFolder = logFolder;
+
+    const CliOutput output = runCollect(out.path() / "platform", settings);
+
+    EXPECT_TRUE(
+        has(output.out, "gathered: Orvanet.exe.4242.dmp (9 bytes) from " + platform.string()))
+        << output.out;
+    const auto gathered = contents(out.path() / "platform");
+    EXPECT_EQ(gathered.count("other.exe.1.dmp"), 0u);
+    ASSERT_EQ(gathered.count("Orvanet.exe.4242.dmp"), 1u);
+    expectNoAccessForOthers(out.path() / "platform" / "Orvanet.exe.4242.dmp");
+}
+
 } // namespace

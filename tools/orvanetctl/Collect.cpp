@@ -355,6 +355,40 @@ void gatherLogFolder(Collection& collection, const fs::path& folder, const std::
     }
 }
 
+// The platform's own dumps of the service (Windows Error Reporting's LocalDumps, which the
+// package points at the folder beside the log's): what ended the process past every handler
+// of its own, a fail-fast. The newest kDumpsKept, by the time they were written.
+void gatherPlatformDumps(Collection& collection, const fs::path& folder) {
+    std::vector<std::pair<ULONGLONG, std::wstring>> found;
+    WIN32_FIND_DATAW data{};
+    FindHandle search(FindFirstFileExW((folder / L"Orvanet.exe.*.dmp").c_str(), FindExInfoBasic,
+                                       &data, FindExSearchNameMatch, nullptr, 0));
+    if (search) {
+        do {
+            if ((data.dwFileAttributes &
+                 (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0) {
+                found.emplace_back((ULONGLONG{data.ftLastWriteTime.dwHighDateTime} << 32) |
+                                       data.ftLastWriteTime.dwLowDateTime,
+                                   data.cFileName);
+            }
+        } while (FindNextFileW(search.get(), &data));
+    }
+    if (found.empty()) {
+        collection.missing("the platform's crash dumps", "there are none", false);
+        return;
+    }
+    std::sort(found.rbegin(), found.rend());
+    found.resize(std::min(found.size(), kDumpsKept));
+    for (const auto& [written, name] : found) {
+        const Read read = readPlainFile(folder / name);
+        if (read.failure.empty()) {
+            collection.binary(shown(name), read.bytes, shown(folder));
+        } else {
+            collection.missing(shown(name), read.failure, true);
+        }
+    }
+}
+
 // Where the service may have logged, in the order it tries them: its own folder, the
 // system's log folder (when its own was held by someone else), and LocalSystem's temporary
 // folder (when neither could be used).
@@ -423,6 +457,8 @@ CliOutput runCollect(const fs::path& target, const CollectSettings& settings) {
         gatherServiceLogs(collection, settings.serviceFolders.empty() ? serviceLogFolders()
                                                                       : settings.serviceFolders);
     }
+    const fs::path logs = settings.logFolder.empty() ? serviceLogFolder() : settings.logFolder;
+    gatherPlatformDumps(collection, logs.parent_path() / kPlatformDumpFolder);
 
     std::string failure;
     fs::path binary;
