@@ -47,6 +47,18 @@ expect_ctl() {
     expect_eq "$name: response" "$response" "$out"
 }
 
+# require_package BUILD: msi and version, the package the build made (service-lib.sh);
+# without one the test fails here and ends.
+require_package() {
+    if ! service_package "$1"; then
+        fail "no package to install"
+        finish
+        exit 1
+    fi
+    msi=$package_path
+    version=$package_version
+}
+
 finish() {
     echo "$passes passed, $failures failed"
     [ "$failures" -eq 0 ]

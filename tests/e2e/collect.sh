@@ -22,13 +22,7 @@ mkdir -p "$work"
 
 # Installed as administrators install it, by the package, into C:\Program Files\Orvanet: an
 # image path with a space, which Wine's msiexec (like Windows Installer) stores unquoted.
-if ! service_package "$build"; then
-    fail "no package to install"
-    finish
-    exit 1
-fi
-msi=$package_path
-version=$package_version
+require_package "$build"
 wine_prefix_shutdown "$work/prefix"
 rm -rf "$work/prefix" "$work/prefix.lock"
 wine_prefix_persist "$work/prefix"

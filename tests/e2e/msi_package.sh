@@ -23,13 +23,7 @@ source "$here/check.sh"
 trap 'service_remove' EXIT
 mkdir -p "$work"
 
-if ! service_package "$build"; then
-    fail "no package to install"
-    finish
-    exit 1
-fi
-msi=$package_path
-version=$package_version
+require_package "$build"
 IFS=. read -r major minor patch <<<"$version"
 newer="$major.$minor.$((patch + 1))"
 
