@@ -190,13 +190,11 @@ bool Logger::initialize(const std::filesystem::path& path) {
 }
 
 bool Logger::useSystemLogFolder(const std::filesystem::path& held, const std::string& reason) {
-    wchar_t system[MAX_PATH] = {};
-    const UINT length = GetSystemDirectoryW(system, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) {
+    const std::filesystem::path directory = systemLogFolder();
+    if (directory.empty()) {
         return false;
     }
-    const std::filesystem::path base = std::filesystem::path(system) / L"LogFiles";
-    const std::filesystem::path directory = base / L"Orvanet";
+    const std::filesystem::path base = directory.parent_path();
     FoundFolders found;
     std::error_code error;
     if (!folders.open(base, directory, found, error)) {
@@ -218,7 +216,7 @@ void Logger::useTemporaryFolder(const std::filesystem::path& missed, const std::
     // user may create files in the temporary folder, and one who planted something in the
     // log's place there would otherwise leave the service without a log.
     const std::filesystem::path own =
-        temp.has_filename() ? temp / L"Orvanet" : temp.parent_path() / L"Orvanet";
+        temp.has_filename() ? temp / kTemporaryLogFolder : temp.parent_path() / kTemporaryLogFolder;
     FoundFolders found;
     std::error_code error;
     if (folders.open(own.parent_path(), own, found, error)) {

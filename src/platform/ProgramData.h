@@ -24,3 +24,18 @@ inline std::filesystem::path programDataFolder() {
 inline std::filesystem::path serviceLogFolder() {
     return programDataFolder() / L"Pellmarrow" / L"Orvanet" / L"logs";
 }
+
+// %SystemRoot%\System32\LogFiles\Orvanet: where the service logs when its own folder is held
+// by someone else (only administrators make folders in LogFiles). Empty if it cannot be read.
+inline std::filesystem::path systemLogFolder() {
+    wchar_t system[MAX_PATH] = {};
+    const UINT length = GetSystemDirectoryW(system, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        return {};
+    }
+    return std::filesystem::path(system, system + length) / L"LogFiles" / L"Orvanet";
+}
+
+// The service's own folder in its temporary folder, where it logs when no other folder can
+// be used.
+inline constexpr wchar_t kTemporaryLogFolder[] = L"Orvanet";

@@ -2,6 +2,7 @@
 #include "log/Logger.h"
 #include "platform/ModuleFolder.h"
 #include "platform/Owners.h"
+#include "platform/ProgramData.h"
 #include "support/ChildProcess.h"
 #include "support/DebugCapture.h"
 #include "support/TestFiles.h"
@@ -352,6 +353,16 @@ void plantOpenFolder(const std::filesystem::path& planted) {
     ASSERT_TRUE(folderGrantsUntrustedWrite(planted, self)) << "the plant did not take";
 }
 
+// A planted folder open to everyone, held by its planter without delete sharing, so that it
+// cannot be moved aside (with an access that counts for sharing: attribute access alone
+// refuses no one).
+UniqueHandle plantHeldFolder(const std::filesystem::path& planted) {
+    plantOpenFolder(planted);
+    return UniqueHandle(CreateFileW(planted.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+}
+
 // The one entry of `folder` whose name begins with `prefix`.
 std::filesystem::path onlyEntry(const std::filesystem::path& folder, const std::string& prefix) {
     std::vector<std::filesystem::path> found;
@@ -461,16 +472,10 @@ TEST_F(LoggerTest, TheLogsFoldersCannotBeMovedWhileTheLogLives) {
 // used either: the log goes where only administrators may make folders, and says why.
 TEST_F(LoggerTest, APlantedFolderThatIsHeldIsNotUsed) {
     const auto planted = folder.path() / "Pellmarrow";
-    plantOpenFolder(planted);
-    // With an access that counts for sharing: attribute access alone refuses no one.
-    const UniqueHandle held(CreateFileW(planted.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                        FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    const UniqueHandle held = plantHeldFolder(planted);
     ASSERT_TRUE(held);
-    wchar_t system[MAX_PATH] = {};
-    ASSERT_NE(0u, GetSystemDirectoryW(system, MAX_PATH));
-    const auto other =
-        std::filesystem::path(system) / "LogFiles" / "Orvanet" / "Orvanet_service.log";
+    ASSERT_FALSE(systemLogFolder().empty());
+    const auto other = systemLogFolder() / "Orvanet_service.log";
     std::error_code ignored;
     std::filesystem::remove(other, ignored);
     setProgramData(folder.path().c_str());
@@ -556,11 +561,7 @@ TEST_F(LoggerTest, WithoutALogFolderTheLogGoesToAFolderOfItsOwnInTheTemporaryFol
 TEST_F(LoggerTest, APlantedCrashLogInTheTemporaryFolderIsNotUsed) {
     const auto temp = folder.path() / "temp";
     const auto victim = plantSecondName(folder.path(), temp / "Orvanet_crash.log");
-    plantOpenFolder(temp / "Orvanet");
-    const UniqueHandle held(CreateFileW((temp / "Orvanet").c_str(),
-                                        FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                        FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    const UniqueHandle held = plantHeldFolder(temp / "Orvanet");
     ASSERT_TRUE(held);
     withTemporaryFallback(folder.path(), temp, [&] {
         ASSERT_TRUE(Logger::instance().initialize());

@@ -345,7 +345,8 @@ TEST_F(CollectTest, LooksInEachFolderTheServiceMayHaveLoggedIn) {
     EXPECT_TRUE(
         has(both.out, "gathered: Orvanet_service.log (14 bytes) from " + logs.path().string()))
         << both.out;
-    EXPECT_TRUE(has(both.out, "gathered: " + fallback.path().filename().string() +
+    EXPECT_TRUE(has(both.out, "gathered: " + fallback.path().parent_path().filename().string() +
+                                  "." + fallback.path().filename().string() +
                                   "-Orvanet_service.log (14 bytes) from " +
                                   fallback.path().string()))
         << both.out;

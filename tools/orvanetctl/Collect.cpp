@@ -390,18 +390,19 @@ void gatherPlatformDumps(Collection& collection, const fs::path& folder) {
 }
 
 // Where the service may have logged, in the order it tries them: its own folder, the
-// system's log folder (when its own was held by someone else), and LocalSystem's temporary
-// folder (when neither could be used).
+// system's log folder (when its own was held by someone else), and its folder in
+// LocalSystem's temporary folder, or that folder itself (when neither could be used).
 std::vector<fs::path> serviceLogFolders() {
     std::vector<fs::path> folders{serviceLogFolder()};
-    wchar_t system[MAX_PATH] = {};
-    UINT length = GetSystemDirectoryW(system, MAX_PATH);
-    if (length > 0 && length < MAX_PATH) {
-        folders.push_back(fs::path(system, system + length) / L"LogFiles" / L"Orvanet");
+    if (const fs::path system = systemLogFolder(); !system.empty()) {
+        folders.push_back(system);
     }
-    length = GetSystemWindowsDirectoryW(system, MAX_PATH);
+    wchar_t windows[MAX_PATH] = {};
+    const UINT length = GetSystemWindowsDirectoryW(windows, MAX_PATH);
     if (length > 0 && length < MAX_PATH) {
-        folders.push_back(fs::path(system, system + length) / L"Temp");
+        const fs::path temp = fs::path(windows, windows + length) / L"Temp";
+        folders.push_back(temp / kTemporaryLogFolder);
+        folders.push_back(temp);
     }
     return folders;
 }
@@ -417,7 +418,8 @@ bool holdsServiceFiles(const fs::path& folder) {
 }
 
 // Every folder of `folders` that holds any of the service's files; the first one's copies
-// keep their names, the others' are named after their folder ("Temp-Orvanet_service.log").
+// keep their names, the others' are named after their folder and the one above it
+// ("LogFiles.Orvanet-Orvanet_service.log": two of the folders are named Orvanet).
 void gatherServiceLogs(Collection& collection, const std::vector<fs::path>& folders) {
     bool first = true;
     std::string lookedIn;
@@ -426,7 +428,9 @@ void gatherServiceLogs(Collection& collection, const std::vector<fs::path>& fold
         if (!holdsServiceFiles(folder)) {
             continue;
         }
-        gatherLogFolder(collection, folder, first ? "" : shown(folder.filename()) + "-", first);
+        const std::string label =
+            shown(folder.parent_path().filename()) + "." + shown(folder.filename()) + "-";
+        gatherLogFolder(collection, folder, first ? "" : label, first);
         first = false;
     }
     if (first) {
