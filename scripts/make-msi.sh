@@ -74,5 +74,6 @@ IDT
     MsiLockPermissionsEx.idt)
 # wixl writes an expandable value as a plain string: the "#%" prefix makes it REG_EXPAND_SZ.
 msibuild "$output" -q "UPDATE Registry SET Value='#%%ProgramData%\Pellmarrow\Orvanet\CrashDumps' WHERE Name='DumpFolder'"
+msibuild "$output" -q "UPDATE Registry SET Value='#%[#OrvanetExe]' WHERE Name='EventMessageFile'"
 # Applied between the service's install and its start.
 msibuild "$output" -q "INSERT INTO InstallExecuteSequence (Action, Condition, Sequence) VALUES ('MsiConfigureServices', 'VersionNT >= 600', 5850)"

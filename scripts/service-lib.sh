@@ -16,6 +16,13 @@ service_install() {
     wine sc create Orvanet binPath= "C:\\$dir\\Orvanet.exe" >/dev/null
 }
 
+# service_events TRACE: the service's events in a trace of ORVANET_EVENTLOG_TRACE, one line
+# per insertion string ("err:eventlog:ReportEventW L\"TEXT\"" for an error). Wine's own Event
+# Log service traces on the same channel; its lines are left out.
+service_events() {
+    grep -F ':eventlog:ReportEventW ' "$1" 2>/dev/null | sed 's/^[0-9a-f]*://' | tr -d '\r'
+}
+
 # prefix_pids PATTERN: the ids of this prefix's processes whose command line matches
 # PATTERN. Another prefix (another test run on the machine) may run the same program.
 prefix_pids() {

@@ -81,9 +81,17 @@ struct ModuleTraits {
     static void close(HMODULE h) { FreeLibrary(h); }
 };
 
+// A source of the Event Log from RegisterEventSourceW, which DeregisterEventSource ends.
+struct EventSourceTraits {
+    using Value = HANDLE;
+    static bool holds(HANDLE h) { return h != nullptr; }
+    static void close(HANDLE h) { DeregisterEventSource(h); }
+};
+
 using UniqueHandle = Owner<KernelHandleTraits>;
 using UniqueModule = Owner<ModuleTraits>;
 using FindHandle = Owner<FindHandleTraits>;
 using LocalMemory = Owner<LocalMemoryTraits>;
 using ServiceHandle = Owner<ServiceHandleTraits>;
 using AllocatedSid = Owner<AllocatedSidTraits>;
+using EventSource = Owner<EventSourceTraits>;

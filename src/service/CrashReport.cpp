@@ -1,5 +1,6 @@
 #include "service/CrashReport.h"
 
+#include "log/EventLog.h"
 #include "log/Logger.h"
 #include "platform/Owners.h"
 
@@ -123,6 +124,8 @@ struct CrashState {
     wchar_t module[MAX_PATH] = {};
     char line[1024] = {};
     char debugLine[1100] = {};
+    // The two lines again, without their stamp and level, for the Application log.
+    wchar_t eventTexts[2][1024] = {};
     // The filter's own, for the line it writes when the reporter is out of time.
     char boundLine[256] = {};
     char boundDebugLine[300] = {};
@@ -154,6 +157,22 @@ void emit(const char* line, std::size_t length, char* debugLine, std::size_t deb
     debug.add("[Orvanet] ");
     debug.add(line);
     OutputDebugStringA(debugLine);
+}
+
+// A crash line as an event's text: what follows its level, up to its line end.
+void keepForEvent(wchar_t* out, std::size_t size, const char* line) {
+    static constexpr char kLevel[] = "[ERROR] ";
+    const char* text = line;
+    for (const char* c = line; *c != 0; ++c) {
+        if (std::equal(kLevel, kLevel + sizeof kLevel - 1, c, c + sizeof kLevel - 1)) {
+            text = c + sizeof kLevel - 1;
+            break;
+        }
+    }
+    FixedText<wchar_t> event(out, size);
+    for (; *text != 0 && *text != '\r' && *text != '\n'; ++text) {
+        event.add(static_cast<wchar_t>(static_cast<unsigned char>(*text)));
+    }
 }
 
 // The base name of the module holding `address`, and the offset into it. Found from the
@@ -248,15 +267,22 @@ DWORD WINAPI reportCrash(void*) {
     }
     emit(g_crash.line, formatCrashLine(g_crash.line, sizeof g_crash.line, crash), g_crash.debugLine,
          sizeof g_crash.debugLine);
+    keepForEvent(g_crash.eventTexts[0], std::size(g_crash.eventTexts[0]), g_crash.line);
 
     if (crash.dumpName != nullptr) {
         DumpFacts dump = writeDump();
         GetLocalTime(&dump.time);
         emit(g_crash.line, formatDumpLine(g_crash.line, sizeof g_crash.line, dump),
              g_crash.debugLine, sizeof g_crash.debugLine);
+        keepForEvent(g_crash.eventTexts[1], std::size(g_crash.eventTexts[1]), g_crash.line);
     } else if (g_ended.exchange(true)) {
         Sleep(INFINITE);
     }
+    // After both lines are whole in the crash log, and before the process may end: the
+    // faulting thread ends it once the report is done. A report ended by the bound has no
+    // event, since the dump that holds the reporter up may be holding what this needs.
+    const wchar_t* texts[] = {g_crash.eventTexts[0], g_crash.eventTexts[1]};
+    EventLog::instance().report(ServiceEvent::Crashed, texts, 2);
     SetEvent(g_crash.done.get());
     Sleep(INFINITE);
     return 0;

@@ -1,5 +1,6 @@
 #include "service/ServiceHost.h"
 
+#include "log/EventLog.h"
 #include "log/Logger.h"
 #include "platform/Owners.h"
 #include "service/Components.h"
@@ -12,6 +13,7 @@
 #include <exception>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 SERVICE_STATUS_HANDLE g_statusHandle = nullptr;
 SERVICE_STATUS g_serviceStatus = {};
@@ -41,9 +43,19 @@ void sendStatus() {
     SetServiceStatus(g_statusHandle, &g_serviceStatus);
 }
 
-void failStartup() {
-    cleanupWinsock();
+// RegisterEventSourceW's error, said once the log is open.
+DWORD g_eventLogError = 0;
+
+// The service stops by itself: the Application log says why, since the service's own log
+// may be what failed.
+void stopAfterFailedStart(std::string_view reason) {
+    EventLog::instance().report(ServiceEvent::NotStarted, {reason});
     reportServiceStatus(SERVICE_STOPPED, ERROR_SERVICE_SPECIFIC_ERROR);
+}
+
+void failStartup(std::string_view reason) {
+    cleanupWinsock();
+    stopAfterFailedStart(reason);
 }
 
 // Said once the log is open: main pins the search before anything else runs.
@@ -59,6 +71,12 @@ void reportDllSearchPin() {
                                "SetDefaultDllDirectories failed with error: {}; libraries may be "
                                "loaded from the current folder and PATH",
                                g_dllSearchPin.defaultDirectoriesError);
+    }
+    if (g_eventLogError != 0) {
+        Logger::instance().log(LogLevel::Warn,
+                               "RegisterEventSourceW failed with error: {}; the service writes "
+                               "nothing to the Application log",
+                               g_eventLogError);
     }
 }
 
@@ -79,7 +97,7 @@ bool startService() {
     const int result = WSAStartup(MAKEWORD(2, 2), &wsaData);
     if (result != 0) {
         logError("WSAStartup failed with error: {}", result);
-        reportServiceStatus(SERVICE_STOPPED, ERROR_SERVICE_SPECIFIC_ERROR);
+        stopAfterFailedStart(orvanet::format("WSAStartup failed with error: {}", result));
         return false;
     }
     logInfo("Winsock initialized successfully");
@@ -89,7 +107,7 @@ bool startService() {
     reportStartPending();
 
     if (!startComponents()) {
-        failStartup();
+        failStartup("Failed to start pipe server");
         return false;
     }
     // After a STOP during the start-up nothing more is reported and g_running stays false,
@@ -104,6 +122,8 @@ bool startService() {
 [[noreturn]] void endUnfinishedShutdown(const ShutdownOutcome& outcome) {
     logError("Shutdown did not finish within {} seconds, still waiting for {}; ending the process",
              kShutdownBound.count(), outcome.stillRunning);
+    EventLog::instance().report(ServiceEvent::ShutdownUnfinished,
+                                {std::to_string(kShutdownBound.count()), outcome.stillRunning});
     Logger::instance().close();
     reportServiceStatus(SERVICE_STOPPED, ERROR_TIMEOUT);
     TerminateProcess(GetCurrentProcess(), ERROR_TIMEOUT);
@@ -261,6 +281,8 @@ void WINAPI ServiceMain(DWORD /*argc*/, LPSTR* /*argv*/) {
         return;
     }
     reportFirstStartPending();
+    // Before the log: a start-up that fails there is still reported.
+    g_eventLogError = EventLog::instance().open();
 
     try {
         if (!startService()) {
@@ -269,11 +291,11 @@ void WINAPI ServiceMain(DWORD /*argc*/, LPSTR* /*argv*/) {
     } catch (const std::exception& e) {
         OutputDebugStringA(
             (std::string("[Orvanet] Exception during startup: ") + e.what() + "\n").c_str());
-        failStartup();
+        failStartup(std::string("Exception during startup: ") + e.what());
         return;
     } catch (...) {
         OutputDebugStringA("[Orvanet] Unknown exception during startup\n");
-        failStartup();
+        failStartup("Unknown exception during startup");
         return;
     }
 

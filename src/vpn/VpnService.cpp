@@ -1,6 +1,7 @@
 #include "vpn/VpnService.h"
 
 #include "dns/DnsManager.h"
+#include "log/EventLog.h"
 #include "log/Logger.h"
 #include "vpn/Tun2proxy.h"
 #include "vpn/TunnelParameters.h"
@@ -18,6 +19,13 @@ void sleepUntil(Clock::time_point deadline) {
     for (auto now = Clock::now(); now < deadline; now = Clock::now()) {
         std::this_thread::sleep_for(deadline - now);
     }
+}
+
+// A start that failed is one of the few events administrators see; its text is the answer
+// the client gets.
+OperationResult startFailed(OperationResult result) {
+    EventLog::instance().report(ServiceEvent::StartFailed, {result.error});
+    return result;
 }
 
 void callEngineStop() {
@@ -74,12 +82,13 @@ OperationResult VpnService::start() {
     AnnotatedLock sequence(sequenceMutex);
     std::unique_lock lock(mutex);
     if (worker->running.load()) {
+        // The VPN runs: nothing for an administrator to act on.
         return OperationResult::failure("VPN already running");
     }
     logInfo("VpnService::start - Starting tun2proxy...");
     OperationResult launched = startTun2proxy();
     if (!launched.success) {
-        return launched;
+        return startFailed(std::move(launched));
     }
     lock.unlock();
 
@@ -89,14 +98,14 @@ OperationResult VpnService::start() {
     lock.lock();
     if (!isolation.success) {
         stopTun2proxy();
-        return isolation;
+        return startFailed(std::move(isolation));
     }
     // The interface wait alone may take seconds: an engine that ended meanwhile must not be
     // reported started, with its filters blocking DNS everywhere and the next start refused.
     if (!worker->running.load()) {
         logError("VpnService::start - Thread exited prematurely");
         stopTun2proxy();
-        return OperationResult::failure("tun2proxy thread exited prematurely");
+        return startFailed(OperationResult::failure("tun2proxy thread exited prematurely"));
     }
     logInfo("VpnService::start - VPN started successfully");
     return OperationResult::ok();

@@ -7,8 +7,9 @@ Usage: check_guide.py SOURCE_DIR GUIDE [--list]
 The texts are collected from the code under SOURCE_DIR/src: the format strings logged at
 WARN or ERROR (logError, log and logQuietly at those levels, the log's own notices, the
 platform errors through logWindowsError), what goes to the debugger when there is no log,
-the crash log's lines, and the texts of error answers (errorResponse, and the failures that
-become them). Each must appear in the guide as written, between backquotes. Exits 1 naming
+the crash log's lines, the texts of error answers (errorResponse, and the failures that
+become them), and the Application log's events (ServiceEvents.mc: each message's words before
+its first insertion). Each must appear in the guide as written, between backquotes. Exits 1 naming
 every text without an entry; --list prints what was collected.
 """
 import pathlib
@@ -35,6 +36,8 @@ NAMED = [
     (r'\blogWindowsError\(\s*"([^"]+)"', "ERROR in {}: Code 0x{{:08X}} - {{}}"),
     (r'\breportFailure\(\s*"([^"]+)"', "ERROR in {}: Code 0x{{:08X}} - {{}}"),
 ]
+# An event's message in a message file: its words before the first insertion or line break.
+EVENT_TEXT = re.compile(r"^Language=\w+\n([^%\n]+)", re.MULTILINE)
 # The crash log's lines are put together piece by piece; each begins with one of these.
 CRASH_LINE = re.compile(r'"((?:Unhandled exception|Crash dump|; no crash dump)[^"]*)"')
 
@@ -47,6 +50,9 @@ def joined(literals):
 def collect(source):
     texts = set()
     for path in sorted((source / "src").rglob("*")):
+        if path.suffix == ".mc":
+            messages = path.read_text(encoding="utf-8")
+            texts.update(t.strip() for t in EVENT_TEXT.findall(messages))
         if path.suffix not in (".cpp", ".h"):
             continue
         code = path.read_text(encoding="utf-8")

@@ -63,6 +63,12 @@ service_value() { # NAME: a value of the service's registry key
         tr -d '\r' | awk -v name="$1" '$1 == name {$1 = ""; $2 = ""; sub(/^ +/, ""); print}'
 }
 
+registry_values() { # KEY: its values as "NAME TYPE DATA", sorted, joined by "|"
+    wine reg query "$1" 2>/dev/null | tr -d '\r' |
+        awk '$2 ~ /^REG_/ {name = $1; type = $2; $1 = ""; $2 = ""; sub(/^ +/, ""); print name, type, $0}' |
+        sort | paste -sd'|'
+}
+
 service_pid() { prefix_pids 'Program Files\\Orvanet\\Orvanet.exe' | head -n 1; }
 
 # Stops the service and waits for its process to end (what StopServices does on Windows).
@@ -101,6 +107,9 @@ expect_eq "package: services configured between install and start" \
     "$(table_rows InstallExecuteSequence |
         awk -F'\t' '$1 ~ /^(InstallServices|MsiConfigureServices|StartServices)$/ {print $3, $1}' |
         sort -n | awk '{printf "%s%s %s", (NR > 1 ? " " : ""), $2, $1}')"
+expect_eq "package: the event source, its message file expandable" \
+    "EventMessageFile #%[#OrvanetExe]|TypesSupported #7" \
+    "$(table_rows Registry | awk -F'\t' '$3 ~ /EventLog/ {print $4, $5}' | sort | paste -sd'|')"
 expect_eq "package: the dependency on the filtering engine" "BFE[~][~]" \
     "$(table_rows ServiceInstall | awk -F'\t' '{print $8}')"
 # The WiX Toolset's include says the same as the rows.
@@ -126,8 +135,12 @@ expect_eq "install: depends on the filtering engine" BFE "$(service_value Depend
 local_dumps='HKLM\SOFTWARE\Microsoft\Windows\Windows Error Reporting\LocalDumps\Orvanet.exe'
 expect_eq "install: LocalDumps" \
     "DumpCount REG_DWORD 0x3|DumpFolder REG_EXPAND_SZ %ProgramData%\Pellmarrow\Orvanet\CrashDumps|DumpType REG_DWORD 0x1" \
-    "$(wine reg query "$local_dumps" 2>/dev/null | tr -d '\r' | awk '$2 ~ /^REG_/ {print $1, $2, $3}' |
-        sort | paste -sd'|')"
+    "$(registry_values "$local_dumps")"
+# The service's events take their texts from the installed program's message table.
+event_source='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Orvanet'
+expect_eq "install: event source" \
+    'EventMessageFile REG_EXPAND_SZ C:\Program Files\Orvanet\Orvanet.exe|TypesSupported REG_DWORD 0x7' \
+    "$(registry_values "$event_source")"
 case "$(service_value Description)" in
 "") fail "install: no description" ;;
 *) pass ;;
@@ -180,6 +193,7 @@ stop_and_wait "uninstall"
 msiexec /x "$msi"
 expect_eq "uninstall: msiexec" 0 "$rc"
 expect_eq "uninstall: service deleted" "" "$(service_value ImagePath)"
+expect_eq "uninstall: event source removed" "" "$(registry_values "$event_source")"
 if [ -e "$programs" ]; then
     fail "uninstall: program files left: $(ls "$programs" | tr '\n' ' ')"
 else

@@ -12,7 +12,10 @@ work=$2
 prefix="$work/prefix-host"
 trap 'service_remove' EXIT
 
-service_install "$prefix" Orvanet "$bin/Orvanet.exe" "$bin/tun2proxy.dll"
+# What the service writes to the Event Log, from Wine's trace of the calls.
+events="$work/eventlog-trace.txt"
+rm -f "$events"
+ORVANET_EVENTLOG_TRACE=$events service_install "$prefix" Orvanet "$bin/Orvanet.exe" "$bin/tun2proxy.dll"
 
 # Started from a console the program prints its installation help and exits with 0.
 help=$(wine "C:\\Orvanet\\Orvanet.exe" | tr -d '\r')
@@ -48,6 +51,7 @@ if [ -f "$log" ]; then
 else
     fail "no log file at $log"
 fi
+expect_eq "events of a start and a stop" "" "$(service_events "$events")"
 
 # A start-up failure: no log folder can be made (a file stands where the service's
 # ProgramData should be, which no moving aside of the log's own folders mends) and the
@@ -62,6 +66,10 @@ touch "$temp"
 wine sc start Orvanet >/dev/null 2>&1
 service_wait_state STOPPED 30 || fail "failed start did not end STOPPED"
 expect_eq "exit code of a failed start" 1066 "$(service_exit_code)"
+# The one event, an error with the start-up's own reason, since no log of the service says it.
+expect_eq "event of the failed start" \
+    'err:eventlog:ReportEventW L"Exception during startup: ' \
+    "$(service_events "$events" | cut -c1-54)"
 rm -f "$temp" && mkdir -p "$temp"
 rm -f "$public" && mv "$public.away" "$public"
 

@@ -49,10 +49,11 @@ mapped() {
 }
 
 # refused_start NAME RESPONSE_PATTERN: "start" is refused with a response matching the
-# pattern, nothing is left running, and the service stops cleanly.
+# pattern, nothing is left running, and the service stops cleanly. Sets refused: the response.
 refused_start() {
     local name=$1 pattern=$2
     ctl start
+    refused=$out
     expect_eq "$name: exit status" 1 "$rc"
     # shellcheck disable=SC2254 # a pattern, unquoted on purpose
     case "$out" in
@@ -281,9 +282,16 @@ service_remove
 
 if $with_tun; then
     # --- Wine's own WFP: the isolation cannot be installed, so start fails and cleans up --
-    install prefix-platform-wfp
+    events="$work/events-platform-wfp.txt"
+    rm -f "$events"
+    ORVANET_EVENTLOG_TRACE=$events install prefix-platform-wfp
     refused_start "start on the platform's WFP" \
         '{"message":"FwpmEngineOpen0 failed: [0-9]*","status":"error"}'
+    # The failed start in the Application log, with the client's answer as its text; the
+    # stops after it write none.
+    expect_eq "the failed start's event" \
+        "err:eventlog:ReportEventW L\"$(sed 's/^{"message":"\(.*\)","status":"error"}$/\1/' <<<"$refused")\"" \
+        "$(service_events "$events")"
     service_remove
 
     # --- No WFP library at all: the first call into it fails with a status, logged -------
@@ -298,7 +306,10 @@ if $with_tun; then
 
     # --- An engine that never returns: the shut-down bound ends the process -------------
     echo "ignore-stop" >"$work/tun2proxy-standin.txt"
-    install prefix-hung-engine "$build/standin/fwpuclnt.dll" "$work/tun2proxy-standin.txt"
+    events="$work/events-hung-engine.txt"
+    rm -f "$events"
+    ORVANET_EVENTLOG_TRACE=$events install prefix-hung-engine "$build/standin/fwpuclnt.dll" \
+        "$work/tun2proxy-standin.txt"
     expect_ctl "start with a hanging engine" 0 "$started" start
     if service_running_pid_gone; then fail "hung engine: the service's process not seen"; else pass; fi
     wine sc stop Orvanet >/dev/null
@@ -317,11 +328,16 @@ if $with_tun; then
         "] [WARN] VpnService::stopTun2proxy - Thread still running after " \
         "] [ERROR] Shutdown did not finish within 30 seconds, still waiting for VpnService::stop (the tunnel engine has not ended); ending the process" \
         "] [INFO] === Service logging closing ==="
+    expect_eq "the unfinished shut-down's event" 'err:eventlog:ReportEventW L"30"
+err:eventlog:ReportEventW L"VpnService::stop (the tunnel engine has not ended)"' \
+        "$(service_events "$events")"
     service_remove
 
     # --- An engine that faults on its own thread: a dump, a last line, the process gone ----
     echo "fault-after-start" >"$work/tun2proxy-standin.txt"
-    service_install "$work/prefix-crash" "$dir" "$build/bin/Orvanet.exe" \
+    events="$work/events-crash.txt"
+    rm -f "$events"
+    ORVANET_EVENTLOG_TRACE=$events service_install "$work/prefix-crash" "$dir" "$build/bin/Orvanet.exe" \
         "$build/bin/tun2proxy.dll" "$build/bin/orvanetctl.exe" "$build/standin/fwpuclnt.dll" \
         "$work/tun2proxy-standin.txt"
     # Six dumps of earlier crashes: only the newest four stay beside the new one. Four
@@ -365,6 +381,9 @@ if $with_tun; then
     *"] [ERROR] Crash dump written: $new_dump ($size bytes)") pass ;;
     *) fail "crash: last line '$last'" ;;
     esac
+    # Both lines again in the Application log, after them.
+    expect_eq "crash: the event" "err:eventlog:ReportEventW L\"${first#*\] \[ERROR\] }\"
+err:eventlog:ReportEventW L\"${last#*\] \[ERROR\] }\"" "$(service_events "$events")"
     service_remove
 fi
 

@@ -5,6 +5,7 @@
 #include "log/Logger.h"
 #include "platform/Owners.h"
 #include "service/CrashReport.h"
+#include "support/EventRecorder.h"
 #include "vpn/Tun2proxy.h"
 
 #include <windows.h>
@@ -51,6 +52,8 @@ int main() {
     }
     const std::filesystem::path logs = arguments[1];
     Logger::instance().initialize(logs / L"Orvanet_service.log");
+    // The events the report writes, kept in a file: the process ends right after them.
+    recordEvents(logs / L"events.txt");
     if (!installCrashReport(logs)) {
         return 3;
     }

@@ -5,6 +5,7 @@
 #include "platform/Owners.h"
 #include "service/CrashReport.h"
 #include "support/ChildProcess.h"
+#include "support/EventRecorder.h"
 #include "support/TestFiles.h"
 
 #include <gtest/gtest.h>
@@ -109,6 +110,7 @@ public:
     struct Outcome {
         DWORD exitCode = 0;
         std::vector<std::string> lines;           // of Orvanet_crash.log
+        std::vector<std::string> events;          // written to the Application log
         std::vector<std::filesystem::path> dumps; // left in the log folder
     };
 
@@ -133,6 +135,9 @@ public:
         }
         GetExitCodeProcess(process.get(), &outcome.exitCode);
         outcome.lines = readLines(logs / L"Orvanet_crash.log");
+        if (std::filesystem::exists(logs / L"events.txt")) {
+            outcome.events = readLines(logs / L"events.txt");
+        }
         for (const auto& entry : std::filesystem::directory_iterator(logs)) {
             if (entry.path().extension() == L".dmp") {
                 outcome.dumps.push_back(entry.path());
@@ -225,6 +230,16 @@ TEST(CrashReportTest, AFaultingProcessLeavesBothLinesAWholeDumpOrNoneAndEndsWith
             EXPECT_EQ(c.module, first[2].str());
             EXPECT_EQ(first[3].str(), second[2].str());
             if (c.dumpKept) {
+                // The event follows both lines, and says what they say.
+                const auto text = [](const std::string& line) {
+                    const std::string message = messageOf(line);
+                    return std::wstring(message.begin(), message.end());
+                };
+                EXPECT_EQ(std::vector<std::string>{eventLine(
+                              {EVENTLOG_ERROR_TYPE,
+                               EventLog::eventId(ServiceEvent::Crashed),
+                               {text(outcome.lines[0]), text(outcome.lines[1])}})},
+                          outcome.events);
                 EXPECT_FALSE(second[1].matched) << outcome.lines[1];
                 ASSERT_EQ(1u, outcome.dumps.size());
                 EXPECT_EQ(first[3].str(), outcome.dumps[0].filename().string());
@@ -236,6 +251,8 @@ TEST(CrashReportTest, AFaultingProcessLeavesBothLinesAWholeDumpOrNoneAndEndsWith
                 EXPECT_TRUE(second[1].matched) << outcome.lines[1];
                 EXPECT_EQ("not finished within 10 s", second[3].str());
                 EXPECT_TRUE(outcome.dumps.empty()) << outcome.dumps[0];
+                // The dump held the reporter: the crash log alone tells it.
+                EXPECT_EQ(std::vector<std::string>{}, outcome.events);
             }
         }
     }

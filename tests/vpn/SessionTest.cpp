@@ -19,6 +19,7 @@ TEST_F(SessionTest, StartRunsEngineThenIsolationAndStopUndoesThemInOrder) {
     EXPECT_EQ(1, enginedouble::runsInProgress());
     EXPECT_EQ(12u, wfpdouble::liveFilters().size());
     EXPECT_EQ(successfulStartLines, serviceMessages());
+    EXPECT_EQ(std::vector<std::string>{}, eventLines());
     // The isolation comes after the grace period, not before.
     EXPECT_LT(indexOf("VpnService::startTun2proxy - Thread started successfully"),
               indexOf("DnsManager::applyIsolation - WFP DNS isolation enabled (tunnel ifIndex=9)"));
@@ -68,6 +69,8 @@ TEST_F(SessionTest, SecondStartIsRefusedAndLeavesTheEngineRunning) {
     EXPECT_FALSE(again.success);
     EXPECT_EQ("VPN already running", again.error);
     EXPECT_EQ(std::vector<std::string>{"VpnService::start - Entry"}, serviceMessages());
+    // The VPN runs: no failure for the Application log.
+    EXPECT_EQ(std::vector<std::string>{}, eventLines());
     EXPECT_TRUE(vpn.isRunning());
     EXPECT_EQ(1, enginedouble::runsInProgress());
     EXPECT_EQ(1u, enginedouble::runs().size());
@@ -81,6 +84,7 @@ TEST_F(SessionTest, FailedIsolationReturnsItsOwnTextAfterAFullStop) {
     const OperationResult result = vpn.start();
     EXPECT_FALSE(result.success);
     EXPECT_EQ("FwpmTransactionBegin0 failed: 2150760471", result.error);
+    EXPECT_EQ(startFailedEvent(result.error), eventLines());
     // Engine stopped, worker joined, isolation removed, all before start returned.
     EXPECT_EQ(0, enginedouble::runsInProgress());
     EXPECT_EQ(1, enginedouble::stopCalls());
@@ -122,6 +126,7 @@ TEST_F(SessionTest, EngineThatEndsDuringTheInterfaceWaitFailsStartAndLeavesNothi
     const OperationResult result = vpn.start();
     EXPECT_FALSE(result.success);
     EXPECT_EQ("tun2proxy thread exited prematurely", result.error);
+    EXPECT_EQ(startFailedEvent(result.error), eventLines());
     EXPECT_FALSE(vpn.isRunning());
     EXPECT_TRUE(wfpdouble::nothingLeft());
     const std::vector<std::string> tail = {
@@ -156,6 +161,7 @@ TEST_F(SessionTest, EngineThatEndedOnItsOwnMustBeStoppedBeforeANewStart) {
     capture.clear();
     const OperationResult refused = vpn.start();
     EXPECT_EQ("previous instance still stopping - call stop() first", refused.error);
+    EXPECT_EQ(startFailedEvent(refused.error), eventLines());
     EXPECT_EQ("ERROR",
               levelOfMessage(
                   "VpnService::startTun2proxy - Previous thread still joinable (may be stopping)"));

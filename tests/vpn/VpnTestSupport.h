@@ -4,6 +4,7 @@
 #include "IphlpapiDouble.h"
 #include "WfpDouble.h"
 #include "support/DebugCapture.h"
+#include "support/EventRecorder.h"
 
 #include "dns/DnsManager.h"
 #include "vpn/VpnService.h"
@@ -27,6 +28,7 @@ protected:
         iphlpdouble::reset();
         enginedouble::reset();
         iphlpdouble::interfaceAppears(L"orvantun", tunIndex);
+        recordEvents();
     }
     void TearDown() override {
         // An engine that a test left blocked must not outlive it.
@@ -86,6 +88,20 @@ protected:
             }
         }
         return "(absent)";
+    }
+
+    // The events written, as lines; and the line of a failed start with this answer.
+    static std::vector<std::string> eventLines() {
+        std::vector<std::string> lines;
+        for (const RecordedEvent& event : recordedEvents()) {
+            lines.push_back(eventLine(event));
+        }
+        return lines;
+    }
+    static std::vector<std::string> startFailedEvent(const std::string& answer) {
+        return {eventLine({EventLog::eventType(ServiceEvent::StartFailed),
+                           EventLog::eventId(ServiceEvent::StartFailed),
+                           {std::wstring(answer.begin(), answer.end())}})};
     }
 
     // The capture outlives the objects, so their last lines are seen too.

@@ -1,0 +1,23 @@
+#pragma once
+
+#include "log/EventLog.h"
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+// The Application log as a test sees it: EventLog's writer replaced by one that records each
+// event, and, when a file is named, appends it there too, for a child process that ends
+// before it can tell.
+struct RecordedEvent {
+    WORD type = 0;
+    DWORD id = 0;
+    std::vector<std::wstring> texts;
+};
+
+// Opens the process's EventLog with the recorder and forgets what it recorded before.
+void recordEvents(const std::filesystem::path& file = {});
+std::vector<RecordedEvent> recordedEvents();
+
+// A recorded event as a line of the file: "TYPE ID|TEXT|TEXT", the texts in UTF-8.
+std::string eventLine(const RecordedEvent& event);
