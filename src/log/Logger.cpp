@@ -47,16 +47,38 @@ std::string narrow(const std::filesystem::path& path) {
     return text;
 }
 
-// Appends text with its control characters (below 0x20, and 0x7F) written as escapes. Text
-// from outside (a client's request, the engine's lines, a system message) passes here on its
-// way into a line, so that every record stays one line: nobody can end a line and write one
-// of their own, cut the debugger's copy short with a NUL or send escape sequences to a
-// console. Other bytes, UTF-8 included, are kept as they are.
+// The UTF-8 of U+0080 to U+009F (C1 controls: U+009B is the 8-bit CSI some terminals act
+// on, U+0085 a line end to some viewers) and of U+2028 and U+2029 (line and paragraph
+// separators): the code point, or 0 for anything else. `text` starts at a lead byte.
+unsigned lineBreakingCodePoint(std::string_view text) {
+    const auto at = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    if (text.size() >= 2 && at(0) == 0xC2 && at(1) >= 0x80 && at(1) <= 0x9F) {
+        return at(1);
+    }
+    if (text.size() >= 3 && at(0) == 0xE2 && at(1) == 0x80 && (at(2) == 0xA8 || at(2) == 0xA9)) {
+        return 0x2000u + (at(2) - 0x80u);
+    }
+    return 0;
+}
+
+// Appends text with its control characters (below 0x20, 0x7F, and the C1 controls and line
+// separators above) written as escapes. Text from outside (a client's request, the engine's
+// lines, a system message) passes here on its way into a line, so that every record stays one
+// line in any viewer: nobody can end a line and write one of their own, cut the debugger's
+// copy short with a NUL or send escape sequences to a console. Other bytes, UTF-8 included,
+// are kept as they are.
 void appendEscaped(std::string& out, std::string_view text) {
     static constexpr char hex[] = "0123456789abcdef";
-    for (const char c : text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
         const auto byte = static_cast<unsigned char>(c);
-        if (byte >= 0x20 && byte != 0x7F) {
+        if (const unsigned point = byte >= 0xC2 ? lineBreakingCodePoint(text.substr(i)) : 0) {
+            out += "\\u";
+            for (int shift = 12; shift >= 0; shift -= 4) {
+                out.push_back(hex[(point >> shift) & 0x0F]);
+            }
+            i += point < 0x800 ? 1 : 2;
+        } else if (byte >= 0x20 && byte != 0x7F) {
             out.push_back(c);
         } else if (c == '\n') {
             out += "\\n";

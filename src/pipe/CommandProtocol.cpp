@@ -14,7 +14,7 @@ nlohmann::json PipeServer::processCommand(const nlohmann::json& request) {
     // Anything but a string makes the library throw its type error, which the loop turns
     // into the parse-error response.
     const std::string command = request.at("command").get<std::string>();
-    logInfo("PipeServer::processCommand - Command type: {}", command);
+    logInfo("PipeServer::processCommand - Command type: {}", excerpt(command));
     if (command == "start") {
         return handleStart(request);
     }

@@ -181,7 +181,13 @@ void PipeServer::serveClient(PipeIo& io, char* buffer) {
     const std::string_view text = trimLineEnds(std::string_view(buffer, received.bytes));
     logRequest(text);
 
-    const std::string wire = serialiseResponse(answer(text));
+    const nlohmann::json response = answer(text);
+    // The client's answer is not in the log otherwise, and support gets only the log.
+    if (response.value("status", "") == "error") {
+        Logger::instance().log(LogLevel::Warn, "PipeServer - Answered with an error: {}",
+                               excerpt(response.value("message", "")));
+    }
+    const std::string wire = serialiseResponse(response);
     const IoResult written =
         io.write(wire.data(), static_cast<DWORD>(wire.size()), pipeconst::pipeIoTimeoutMs);
     if (written.status != IoStatus::Done) {
@@ -208,7 +214,7 @@ nlohmann::json PipeServer::answer(std::string_view text) {
         const nlohmann::json request = nlohmann::json::parse(text.begin(), text.end());
         return processCommand(request);
     } catch (const nlohmann::json::exception& e) {
-        logError("PipeServer - JSON parse error: {}", e.what());
+        logError("PipeServer - JSON parse error: {}", excerpt(e.what()));
         return errorResponse(std::string("JSON parse error: ") + e.what());
     } catch (const std::exception& e) {
         // Not a fault of the request, but the client still gets an answer of the usual

@@ -8,7 +8,11 @@
 // Removes every CR and LF at the end of a request; nothing else is trimmed.
 std::string_view trimLineEnds(std::string_view text);
 
-// Logs the received length and the request, cut to its first bytes when it is long.
+// Client text as the log carries it: whole up to the excerpt's length, else its first bytes,
+// ended before a character the cut would split, and "...": one request cannot flood the log.
+std::string excerpt(std::string_view text);
+
+// Logs the received length and the request's excerpt.
 void logRequest(std::string_view text);
 
 // Compact, keys in sorted order. Bytes that are not valid UTF-8 (quoted by a parse error, or

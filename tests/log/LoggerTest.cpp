@@ -121,6 +121,14 @@ TEST_F(LoggerTest, ControlCharactersInTextAreEscapedSoEveryRecordIsOneLine) {
         {"\x1b[2Jclear", "\\x1b[2Jclear"},
         {"tab\there\x01\x1f\x7f", "tab\\there\\x01\\x1f\\x7f"},
         {"st\xc3\xa4rt \xe6\x97\xa5 \x80\xff \\n", "st\xc3\xa4rt \xe6\x97\xa5 \x80\xff \\n"},
+        // C1 controls (U+009B is the 8-bit CSI, U+0085 a line end to some viewers) and the
+        // line and paragraph separators; their neighbours and a lone lead byte stay.
+        {"\xc2\x9b"
+         "2J \xc2\x85 \xc2\x80\xc2\x9f \xc2\xa0 \xc2",
+         "\\u009b2J \\u0085 \\u0080\\u009f \xc2\xa0 \xc2"},
+        {"a\xe2\x80\xa8"
+         "b\xe2\x80\xa9 \xe2\x80\xa7 \xe2\x80",
+         "a\\u2028b\\u2029 \xe2\x80\xa7 \xe2\x80"},
     };
     const auto path = folder.path() / "escaped.log";
     DebugCapture capture;

@@ -81,16 +81,46 @@ TEST_F(ServedPipe, ClientTextCannotWriteALineOfItsOwn) {
     }
 }
 
-TEST_F(ServedPipe, LongRequestsAreLoggedAsAnExcerpt) {
+// Client text in a line is whole up to 200 bytes, else its first bytes, ended before a
+// character the cut would split, and "...": whatever a request holds, each of its lines
+// stays a few hundred bytes, and no client can push the history out of the log.
+TEST_F(ServedPipe, LongClientTextIsLoggedAsAnExcerpt) {
     const std::string exact = statusRequestOfSize(200);
     const std::string longer = statusRequestOfSize(201);
-    EXPECT_EQ(inactive, exchange(exact));
-    EXPECT_EQ(inactive, exchange(longer));
+    // "\u00eb" takes bytes 199 and 200: the cut would split it.
+    const std::string split = R"({"command":")" + std::string(187, 'a') + "\xc3\xab\"}";
+    const std::string longName = R"({"command":")" + std::string(65000, 'b') + "\"}";
+    // A string that never ends: the parse error quotes all of it.
+    const std::string longToken = R"({"command":")" + std::string(65000, 'c');
+    for (const std::string* request : {&exact, &longer, &split, &longName, &longToken}) {
+        exchange(*request);
+    }
     stopServer();
-    EXPECT_EQ(1, count("PipeServer - Received command, length: 200"));
-    EXPECT_EQ(1, count("PipeServer - Command: " + exact));
-    EXPECT_EQ(1, count("PipeServer - Received command, length: 201"));
-    EXPECT_EQ(1, count("PipeServer - Command: " + longer.substr(0, 200) + "..."));
+    const struct {
+        std::string message;
+    } logged[] = {
+        {"PipeServer - Command: " + exact},
+        {"PipeServer - Command: " + longer.substr(0, 200) + "..."},
+        {"PipeServer - Command: " + split.substr(0, 199) + "..."},
+        {"PipeServer::processCommand - Command type: " + std::string(187, 'a') + "\xc3\xab"},
+        {"PipeServer - Answered with an error: Unknown command: " + std::string(183, 'a') + "..."},
+        {"PipeServer - Command: " + longName.substr(0, 200) + "..."},
+        {"PipeServer::processCommand - Command type: " + std::string(200, 'b') + "..."},
+        {"PipeServer - Answered with an error: Unknown command: " + std::string(183, 'b') + "..."},
+        {"PipeServer - Command: " + longToken.substr(0, 200) + "..."},
+    };
+    for (const auto& line : logged) {
+        EXPECT_EQ(1, count(line.message)) << line.message.substr(0, 80);
+    }
+    int parseErrors = 0;
+    for (const auto& line : lines()) {
+        EXPECT_LE(line.message.size(), 300u) << line.message.substr(0, 80);
+        if (line.message.starts_with("PipeServer - JSON parse error: [json.exception")) {
+            EXPECT_TRUE(line.message.ends_with("ccc...")) << line.message;
+            ++parseErrors;
+        }
+    }
+    EXPECT_EQ(1, parseErrors);
 }
 
 TEST_F(ServedPipe, OnlyOneReadOfAtMost65535Bytes) {

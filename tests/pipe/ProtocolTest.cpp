@@ -48,12 +48,43 @@ TEST_F(ServedPipe, StartAnswersOkAndLogsTheExchangeInOrder) {
     }
 }
 
-TEST_F(ServedPipe, StartFailureCarriesTheSessionTextUnchanged) {
-    vpndouble::startAnswers(OperationResult::failure("VPN already running"));
-    EXPECT_EQ(R"({"message":"VPN already running","status":"error"})",
-              exchange(R"({"command":"start"})"));
-    stopServer();
-    EXPECT_EQ(1, count("PipeServer - Response sent, length: 50"));
+// Every error answer is also in the log, as the line just before "Response sent", since
+// support gets the log and not the answer; the session's text reaches both unchanged.
+TEST_F(ServedPipe, EveryErrorAnswerIsLoggedJustBeforeItIsSent) {
+    const struct {
+        OperationResult start;
+        const char* request;
+        std::string message; // empty: an ok answer, and no such line
+    } cases[] = {
+        {OperationResult::failure("FwpmEngineOpen0 failed: 1764"), R"({"command":"start"})",
+         "FwpmEngineOpen0 failed: 1764"},
+        {OperationResult::failure("VPN already running"), R"({"command":"start"})",
+         "VPN already running"},
+        {OperationResult::ok(), R"({"command":"bogus"})", "Unknown command: bogus"},
+        {OperationResult::ok(),
+         "{\"command\":", "JSON parse error: " + parseErrorOf("{\"command\":")},
+        {OperationResult::ok(), R"({"command":"start"})", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.request);
+        vpndouble::startAnswers(c.start);
+        const int before = static_cast<int>(messages().size());
+        const std::string response = exchange(c.request);
+        ASSERT_TRUE(
+            waitForLine("PipeServer - Response sent, length: " + std::to_string(response.size())));
+        const auto all = lines();
+        const int sent =
+            find("PipeServer - Response sent, length: " + std::to_string(response.size()), before);
+        ASSERT_GT(sent, before);
+        if (c.message.empty()) {
+            EXPECT_EQ(R"({"message":"VPN started successfully","status":"ok"})", response);
+            EXPECT_NE("WARN", all[sent - 1].level) << all[sent - 1].message;
+            continue;
+        }
+        EXPECT_EQ(nlohmann::json({{"status", "error"}, {"message", c.message}}).dump(), response);
+        EXPECT_EQ("WARN", all[sent - 1].level);
+        EXPECT_EQ("PipeServer - Answered with an error: " + c.message, all[sent - 1].message);
+    }
 }
 
 TEST_F(ServedPipe, StopAnswersOkOrTheFailureText) {
