@@ -67,11 +67,15 @@ struct Rule {
     std::string text;
 };
 
-// A UINT8 weight is the platform's sixteen-bucket shorthand: the top bits of the full one.
+// A UINT8 weight is the platform's sixteen-bucket shorthand, 0 to 15: the top four bits of
+// the full one (FWPM_AUTO_WEIGHT_BITS is 60).
 std::optional<std::uint64_t> weightOf(const Filter& filter) {
     switch (filter.weightType) {
     case FWP_UINT8:
-        return filter.weightValue << 56;
+        if (filter.weightValue > 15) {
+            return std::nullopt; // the platform refuses it
+        }
+        return filter.weightValue << 60;
     case FWP_UINT64:
         return filter.weightValue;
     default:
@@ -86,6 +90,14 @@ std::optional<Rule> ruleOf(const Filter& filter, std::string& error) {
         error = "filter '" + rule.name + "': " + why;
         return std::nullopt;
     };
+    // The name becomes the rule's comment, one line of the script.
+    if (std::any_of(rule.name.begin(), rule.name.end(),
+                    [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; })) {
+        std::replace_if(
+            rule.name.begin(), rule.name.end(),
+            [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }, '?');
+        return refuse("a control character in its name is not modelled");
+    }
     const auto layer = std::find_if(std::begin(kLayers), std::end(kLayers),
                                     [&](const Layer& l) { return same(*l.key, filter.layerKey); });
     if (layer == std::end(kLayers)) {
@@ -93,7 +105,8 @@ std::optional<Rule> ruleOf(const Filter& filter, std::string& error) {
     }
     const auto weight = weightOf(filter);
     if (!weight) {
-        return refuse("weight of type " + std::to_string(filter.weightType) + " is not modelled");
+        return refuse("weight " + std::to_string(filter.weightValue) + " of type " +
+                      std::to_string(filter.weightType) + " is not modelled");
     }
     rule.weight = *weight;
     rule.text = std::string("meta nfproto ") + layer->family;

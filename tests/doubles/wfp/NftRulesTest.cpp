@@ -7,7 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <sstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -57,6 +59,38 @@ TEST(NftRulesTest, WithoutFiltersTheTableIsOnlyRemoved) {
               nftScript({}, error).value_or("(refused: " + error + ")"));
 }
 
+// A UINT64 weight ranks among the UINT8 ones by the platform's scale, on which bucket N is
+// N << 60: here the block of IPv4 UDP/53 moves among the permits (15) and blocks (10).
+TEST(NftRulesTest, WeightsOfBothTypesRankOnTheOneScale) {
+    const struct {
+        std::uint64_t weight;
+        std::size_t position; // of its rule in the chain
+    } cases[] = {
+        {0x1000000000000001, 11}, // bucket 1: below all
+        {0xA000000000000001, 6},  // just above bucket 10: first of the blocks
+        {0xF000000000000001, 0},  // just above bucket 15: first of all
+    };
+    for (const auto& c : cases) {
+        auto filters = wfpmodel::twelveFilters(7);
+        filters[1].weightType = FWP_UINT64;
+        filters[1].weightValue = c.weight;
+        std::string error;
+        const auto script = nftScript(filters, error);
+        ASSERT_TRUE(script) << error;
+        std::vector<std::string> rules;
+        std::istringstream lines(*script);
+        for (std::string line; std::getline(lines, line);) {
+            if (line.starts_with("\t\tmeta ")) {
+                rules.push_back(line);
+            }
+        }
+        ASSERT_EQ(12u, rules.size());
+        EXPECT_TRUE(rules[c.position].starts_with("\t\tmeta nfproto ipv4 meta l4proto 17 th "
+                                                  "dport 53 drop"))
+            << std::hex << c.weight << ": " << rules[c.position];
+    }
+}
+
 TEST(NftRulesTest, WhatIsNotModelledIsRefusedNamingTheFilter) {
     const GUID elsewhere = {
         0x11111111, 0x2222, 0x3333, {0x44, 0x44, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55}};
@@ -77,7 +111,11 @@ TEST(NftRulesTest, WhatIsNotModelledIsRefusedNamingTheFilter) {
         {"an action", [](auto& f) { f[4].actionType = 0x5003; }, // callout terminating
          "filter 'Orvanet DoT allow (TCP/853)': action 20483 is not modelled"},
         {"an empty weight", [](auto& f) { f[5].weightType = FWP_EMPTY; },
-         "filter 'Orvanet DoT allow (TCP/853) (block)': weight of type 0 is not modelled"},
+         "filter 'Orvanet DoT allow (TCP/853) (block)': weight 10 of type 0 is not modelled"},
+        {"a UINT8 weight above 15", [](auto& f) { f[6].weightValue = 16; },
+         "filter 'Orvanet DNS allow (UDP/53)': weight 16 of type 1 is not modelled"},
+        {"a line end in a name", [](auto& f) { f[7].name = L"Orvanet\n} drop"; },
+         "filter 'Orvanet?} drop': a control character in its name is not modelled"},
         {"an equal weight", [](auto& f) { f[1].weightValue = f[0].weightValue; },
          "filters 'Orvanet DNS allow (UDP/53)' and 'Orvanet DNS allow (UDP/53) (block)': the "
          "same weight in one sublayer, with different actions"},
