@@ -2,6 +2,7 @@
 #include "pipe/PipeServer.h"
 
 #include "log/Logger.h"
+#include "pipe/PipeConstants.h"
 #include "pipe/RequestText.h"
 #include "vpn/VpnService.h"
 
@@ -37,7 +38,7 @@ nlohmann::json PipeServer::handleStart(const nlohmann::json& /*request*/) {
 }
 
 nlohmann::json PipeServer::handleStop() {
-    OperationResult result = vpnService->stop();
+    OperationResult result = vpnService->stop(pipeconst::stopBound);
     if (result.success) {
         return nlohmann::json{{"status", "ok"}, {"message", "VPN stopped successfully"}};
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <windows.h>
 
@@ -14,6 +15,11 @@ inline constexpr DWORD createRetryPauseMs = 1000;
 // Bounds each read, write and flush of a client, so that a client that stalls cannot hold
 // the loop (and with it the service's shut-down).
 inline constexpr DWORD pipeIoTimeoutMs = 2000;
+// How long a client's stop waits for the engine to end. The engine is asked again every
+// second: one that has not ended after ten asks hangs, and while the stop waits no other
+// client is served. Past it the client is told, and the isolation stays until the engine
+// ends. Well inside the service manager's 30 s and the clients' own wait for an answer.
+inline constexpr std::chrono::seconds stopBound{10};
 
 // Local clients only: the pipe controls a privileged service. The first-instance flag
 // makes the creation fail when another process already owns the name, instead of

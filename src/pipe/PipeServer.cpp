@@ -113,13 +113,23 @@ void PipeServer::serverLoop() {
         // advance, so that only the pages a request lands in ever take memory.
         std::optional<PipeIo> io;
         const auto buffer = std::make_unique_for_overwrite<char[]>(pipeconst::bufferSize);
+        // Failed creations in a row: another process holding the name (a second copy of
+        // the service, say) fails every second until it lets go.
+        unsigned failedCreations = 0;
         while (!stopRequested.load()) {
             if (!instance) {
                 io.reset();
                 instance = createInstance(security.attributes());
                 if (!instance) {
+                    ++failedCreations;
                     WaitForSingleObject(stopEvent.get(), pipeconst::createRetryPauseMs);
                     continue;
+                }
+                if (failedCreations > 0) {
+                    logInfo("PipeServer - Pipe created after {} failed attempts; this process "
+                            "serves it from now on",
+                            failedCreations);
+                    failedCreations = 0;
                 }
             }
             if (!io) {

@@ -14,12 +14,17 @@ inline HMODULE moduleAt(const void* address) {
     return module;
 }
 
-// The folder the module was loaded from (null: the executable); empty if it cannot be read.
-inline std::filesystem::path moduleFolder(HMODULE module) {
+// The file the module was loaded from (null: the executable); empty if it cannot be read.
+inline std::filesystem::path modulePath(HMODULE module) {
     wchar_t path[MAX_PATH] = {};
     const DWORD length = GetModuleFileNameW(module, path, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) {
         return {};
     }
-    return std::filesystem::path(path, path + length).parent_path();
+    return std::filesystem::path(path, path + length);
+}
+
+// The folder the module was loaded from (null: the executable); empty if it cannot be read.
+inline std::filesystem::path moduleFolder(HMODULE module) {
+    return modulePath(module).parent_path();
 }

@@ -2,7 +2,10 @@
 
 #include "log/EventLog.h"
 #include "log/Logger.h"
+#include "platform/ModuleFolder.h"
+#include "platform/ModuleVersion.h"
 #include "platform/Owners.h"
+#include "platform/Utf8.h"
 #include "service/Components.h"
 #include "service/CrashReport.h"
 #include "service/Mitigations.h"
@@ -80,13 +83,32 @@ void reportDllSearchPin() {
     }
 }
 
+// Which build runs, and which engine it loaded from where: the problem report's versions are
+// of the files installed now, which need not be the ones this process runs.
+void logVersions() {
+    const auto versionOf = [](HMODULE module) {
+        const std::string version = moduleVersion(module);
+        return version.empty() ? std::string("(no version information)") : version;
+    };
+    const HMODULE engine = GetModuleHandleW(L"tun2proxy.dll");
+    if (engine == nullptr) {
+        logInfo("Versions: Orvanet.exe {}, tun2proxy.dll not loaded", versionOf(nullptr));
+        return;
+    }
+    logInfo("Versions: Orvanet.exe {}, tun2proxy.dll {} from {}", versionOf(nullptr),
+            versionOf(engine),
+            toUtf8(modulePath(engine).native(), InvalidText::Replace).value_or(""));
+}
+
 // Steps of the start-up that run inside its exception handler. False: the start failed
 // and has been reported.
 bool startService() {
     Logger::instance().initialize();
     // As early as the log's folder is known: from here on a fault leaves a dump and a line.
     installCrashReport(Logger::instance().filePath().parent_path());
-    logInfo("=== Service starting ===");
+    // The process id tells this copy's lines from another's in the same log.
+    logInfo("=== Service starting === (process {})", GetCurrentProcessId());
+    logVersions();
     // Before any client can reach the process: the pipe is made with the components.
     reportDllSearchPin();
     setMitigationPolicies();
@@ -234,7 +256,7 @@ void shutDownService() {
         endUnfinishedShutdown(outcome);
     }
     cleanupWinsock();
-    logInfo("=== Service stopped ===");
+    logInfo("=== Service stopped === (process {})", GetCurrentProcessId());
     Logger::instance().close();
     reportServiceStatus(SERVICE_STOPPED, NO_ERROR);
 }

@@ -65,7 +65,7 @@ VpnService::~VpnService() {
         try {
             logError("VpnService destructor: worker thread still joinable, stopping it again");
             callEngineStop();
-            waitForWorkerEnd();
+            waitForWorkerEnd(std::nullopt);
             workerThread.join();
         } catch (...) {
         }
@@ -111,7 +111,7 @@ OperationResult VpnService::start() {
     return OperationResult::ok();
 }
 
-OperationResult VpnService::stop() {
+OperationResult VpnService::stop(StopBound bound) {
     logInfo("VpnService::stop - Entry");
     // The sequence lock is taken before the test: a second stop that waited for the first
     // finds nothing left to stop instead of stopping the engine and the isolation again.
@@ -122,7 +122,7 @@ OperationResult VpnService::stop() {
         return OperationResult::ok();
     }
     lock.unlock();
-    OperationResult result = stopTun2proxy();
+    OperationResult result = stopTun2proxy(bound);
     sequence.unlock();
 
     lock.lock();
@@ -176,14 +176,22 @@ OperationResult VpnService::startTun2proxy() {
     return OperationResult::failure("tun2proxy thread exited prematurely");
 }
 
-OperationResult VpnService::stopTun2proxy() {
+OperationResult VpnService::stopTun2proxy(StopBound bound) {
     logInfo("VpnService::stopTun2proxy - Stopping...");
     logInfo("VpnService::stopTun2proxy - Calling tun2proxy_stop()...");
     callEngineStop();
 
     if (workerThread.joinable()) {
         logInfo("VpnService::stopTun2proxy - Waiting for thread to finish...");
-        waitForWorkerEnd();
+        if (!waitForWorkerEnd(bound)) {
+            // The worker is neither joined nor detached: it ends in its own time, and the
+            // isolation stays in force until a later stop finds it ended.
+            const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(*bound);
+            return OperationResult::failure(orvanet::format(
+                "tun2proxy did not stop within {} seconds; DNS stays blocked until it does - "
+                "call stop() again",
+                seconds.count()));
+        }
         try {
             workerThread.join();
         } catch (const std::system_error& e) {
@@ -208,14 +216,17 @@ OperationResult VpnService::stopTun2proxy() {
     return OperationResult::ok();
 }
 
-void VpnService::waitForWorkerEnd() {
+bool VpnService::waitForWorkerEnd(StopBound bound) {
     // The worker cannot wait for itself; the join below reports that.
     if (workerThread.get_id() == std::this_thread::get_id()) {
-        return;
+        return true;
     }
     const Clock::time_point begin = Clock::now();
     Clock::time_point nextRequest = begin + tunnel::stopRepeatInterval;
     while (worker->running.load()) {
+        if (bound && Clock::now() - begin >= *bound) {
+            return false;
+        }
         std::this_thread::sleep_for(tunnel::stopPollInterval);
         const Clock::time_point now = Clock::now();
         if (worker->running.load() && now >= nextRequest) {
@@ -229,4 +240,5 @@ void VpnService::waitForWorkerEnd() {
             nextRequest = now + tunnel::stopRepeatInterval;
         }
     }
+    return true;
 }

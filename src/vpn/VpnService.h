@@ -4,9 +4,11 @@
 #include "vpn/LockAnnotations.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 class DnsManager;
@@ -33,15 +35,22 @@ public:
     VpnService(VpnService&&) = delete;
     VpnService& operator=(VpnService&&) = delete;
 
+    using StopBound = std::optional<std::chrono::milliseconds>;
+
     OperationResult start();
-    OperationResult stop();
+    // Without a bound it waits for the engine however long it takes: the shut-down's stop,
+    // which the host bounds by ending the process. With one (a client's stop), an engine
+    // still running at the bound is left to end, with the isolation kept in force, and the
+    // stop fails saying so; a later stop finishes the sequence.
+    OperationResult stop(StopBound bound = std::nullopt);
     bool isRunning() const;
     VpnStatus getStatus() const;
 
 private:
     OperationResult startTun2proxy() ORVANET_REQUIRES(sequenceMutex);
-    OperationResult stopTun2proxy() ORVANET_REQUIRES(sequenceMutex);
-    void waitForWorkerEnd() ORVANET_REQUIRES(sequenceMutex);
+    OperationResult stopTun2proxy(StopBound bound = std::nullopt) ORVANET_REQUIRES(sequenceMutex);
+    // False if the worker still runs at the bound.
+    bool waitForWorkerEnd(StopBound bound) ORVANET_REQUIRES(sequenceMutex);
 
     std::mutex mutex;
     std::shared_ptr<WorkerState> worker = std::make_shared<WorkerState>();

@@ -36,6 +36,25 @@ NAMED = [
     (r'\blogWindowsError\(\s*"([^"]+)"', "ERROR in {}: Code 0x{{:08X}} - {{}}"),
     (r'\breportFailure\(\s*"([^"]+)"', "ERROR in {}: Code 0x{{:08X}} - {{}}"),
 ]
+# The client's own messages (tools/orvanetctl): every text that begins "orvanetctl: ", up to
+# the end of its statement; what is put in between its pieces stands as {}.
+CLIENT_TEXT = re.compile(r'"orvanetctl: ((?:[^"\\]|\\.)*)"((?:"(?:[^"\\]|\\.)*"|[^;"])*);')
+PIECE = re.compile(r'"((?:[^"\\]|\\.)*)"')
+
+
+def client_text(first, rest):
+    text = first
+    end = 0
+    for piece in PIECE.finditer(rest):
+        gap = rest[end:piece.start()]
+        if gap.strip(" \n+"):
+            text += "{}"
+        text += piece.group(1)
+        end = piece.end()
+    text = re.sub(r"%(?:l?u|s|d)", "{}", text)
+    return text.replace("\\n", "").replace('\\"', '"').strip()
+
+
 # An event's message in a message file: its words before the first insertion or line break.
 EVENT_TEXT = re.compile(r"^Language=\w+\n([^%\n]+)", re.MULTILINE)
 # The crash log's lines are put together piece by piece; each begins with one of these.
@@ -49,6 +68,10 @@ def joined(literals):
 
 def collect(source):
     texts = set()
+    for path in sorted((source / "tools" / "orvanetctl").glob("*.cpp")):
+        code = path.read_text(encoding="utf-8")
+        for match in CLIENT_TEXT.finditer(code):
+            texts.add(client_text(match.group(1), match.group(2)))
     for path in sorted((source / "src").rglob("*")):
         if path.suffix == ".mc":
             messages = path.read_text(encoding="utf-8")

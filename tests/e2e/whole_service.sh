@@ -312,6 +312,17 @@ if $with_tun; then
         "$work/tun2proxy-standin.txt"
     expect_ctl "start with a hanging engine" 0 "$started" start
     if service_running_pid_gone; then fail "hung engine: the service's process not seen"; else pass; fi
+    # A client's stop is bounded: it is told, within the bound, that the engine did not stop
+    # and DNS stays blocked; the pipe serves on and the filters stay.
+    began=$(date +%s)
+    ctl stop
+    took=$(($(date +%s) - began))
+    expect_eq "hung engine: the stop's answer" \
+        '{"message":"tun2proxy did not stop within 10 seconds; DNS stays blocked until it does - call stop() again","status":"error"}' \
+        "$out"
+    if [ "$took" -le 12 ]; then pass; else fail "hung engine: the stop answered after $took s"; fi
+    expect_ctl "hung engine: active right after" 0 "$active" active
+    expect_eq "hung engine: filters after the stop" 12 "$(wfp filters)"
     wine sc stop Orvanet >/dev/null
     service_wait_state STOPPED 60 || fail "hung engine: service not STOPPED"
     expect_eq "exit code after the shut-down bound" 1460 "$(service_exit_code)"

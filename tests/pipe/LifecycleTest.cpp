@@ -298,13 +298,20 @@ TEST_F(PipeFixture, AServerStartedWhileAnotherProcessHoldsTheNameServesNobody) {
     EXPECT_EQ(inactive, exchange(activeRequest));
     server->stop();
     EXPECT_EQ(1, count("PipeServer - Client connected"));
+    int failures = 0;
     for (const auto& text : messages()) {
         if (text.starts_with("ERROR in CreateNamedPipe: ")) {
             EXPECT_TRUE(text.starts_with("ERROR in CreateNamedPipe: Code 0x000000E7 - ") ||
                         text.starts_with("ERROR in CreateNamedPipe: Code 0x00000005 - "))
                 << text;
+            ++failures;
         }
     }
+    // The moment it took the name, after as many failures as were logged, before its client.
+    const int taken = find("PipeServer - Pipe created after " + std::to_string(failures) +
+                           " failed attempts; this process serves it from now on");
+    EXPECT_GE(taken, 0);
+    EXPECT_LT(taken, find("PipeServer - Client connected"));
 }
 
 TEST_F(ServedPipe, ThePipeGrantsEveryoneReadAndWrite) {

@@ -100,6 +100,8 @@ TEST_F(ServedPipe, StopAnswersOkOrTheFailureText) {
     EXPECT_EQ(R"({"message":"Engine did not stop","status":"error"})",
               exchange(R"({"command":"stop"})"));
     EXPECT_EQ(3, vpndouble::stopCalls());
+    // A client's stop is bounded, so that a hung engine cannot hold the pipe.
+    EXPECT_EQ(std::chrono::milliseconds(10000), vpndouble::lastStopBound());
     stopServer();
     // The stop handler writes no line of its own.
     for (const auto& text : messages()) {

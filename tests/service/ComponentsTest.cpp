@@ -26,6 +26,11 @@ namespace {
 
 using namespace std::chrono_literals;
 
+// The service's last line names its process, so that a second copy's lines can be told apart.
+std::string stoppedLine() {
+    return "=== Service stopped === (process " + std::to_string(GetCurrentProcessId()) + ")";
+}
+
 class ComponentsTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -55,9 +60,9 @@ protected:
     }
 
     // Every message was logged, each after the one before it.
-    void expectInOrder(std::initializer_list<const char*> messages) const {
+    void expectInOrder(std::initializer_list<std::string> messages) const {
         long previous = -1;
-        for (const char* message : messages) {
+        for (const std::string& message : messages) {
             const long at = indexOf(message);
             EXPECT_GT(at, previous) << message;
             previous = at;
@@ -202,7 +207,7 @@ TEST_F(ServiceHostTest, StopWakesTheWaitOfAnIdleService) {
     EXPECT_EQ(nullptr, g_vpnService);
     EXPECT_EQ(-1, indexOf("Stopping VPN..."));
     expectInOrder({"Service received STOP control", "Service shutting down...",
-                   "PipeServer stopped", "=== Service stopped ==="});
+                   "PipeServer stopped", stoppedLine()});
 }
 
 TEST_F(ServiceHostTest, StopWakesTheWaitWhileTheVpnRunsAndTheVpnGoesFirst) {
@@ -222,7 +227,7 @@ TEST_F(ServiceHostTest, StopWakesTheWaitWhileTheVpnRunsAndTheVpnGoesFirst) {
     EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), g_serviceStatus.dwCurrentState);
     expectInOrder({"Service received STOP control", "Service shutting down...", "Stopping VPN...",
                    "VpnService::stop - Completed", "PipeServer stopped", "Winsock cleaned up",
-                   "=== Service stopped ==="});
+                   stoppedLine()});
 }
 
 TEST_F(ServiceHostTest, StopDuringTheStartUpIsNotLost) {
@@ -254,7 +259,7 @@ TEST_F(ServiceHostTest, WithoutTheStopEventTheRecheckStillFindsTheStop) {
 
     ServiceCtrlHandler(SERVICE_CONTROL_STOP);
     expectMainThreadEnds();
-    EXPECT_GE(indexOf("=== Service stopped ==="), 0);
+    EXPECT_GE(indexOf(stoppedLine()), 0);
     EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), g_serviceStatus.dwCurrentState);
 }
 

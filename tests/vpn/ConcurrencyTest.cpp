@@ -143,6 +143,33 @@ TEST_F(ConcurrencyTest, StopWaitsForAnEngineThatTakesLongAndKeepsAsking) {
     EXPECT_TRUE(wfpdouble::nothingLeft());
 }
 
+// A client's stop gives up on an engine that does not end, with the isolation in force; once
+// the engine has ended a later stop finishes the sequence.
+TEST_F(ConcurrencyTest, ABoundedStopLeavesAHungEngineIsolatedAndALaterStopFinishes) {
+    enginedouble::queue({.stopsIgnored = INT_MAX});
+    VpnService vpn(&dns);
+    ASSERT_TRUE(vpn.start().success);
+    const auto began = std::chrono::steady_clock::now();
+    const OperationResult given = vpn.stop(std::chrono::milliseconds(2000));
+    const auto took = std::chrono::steady_clock::now() - began;
+    EXPECT_FALSE(given.success);
+    EXPECT_EQ("tun2proxy did not stop within 2 seconds; DNS stays blocked until it does - call "
+              "stop() again",
+              given.error);
+    EXPECT_GE(took, std::chrono::milliseconds(2000));
+    EXPECT_LT(took, std::chrono::seconds(10)); // not the engine's end, which never comes
+    EXPECT_TRUE(vpn.isRunning());
+    EXPECT_EQ(12u, wfpdouble::liveFilters().size());
+    EXPECT_EQ(-1, indexOf("VpnService::stopTun2proxy - Thread finished"));
+
+    enginedouble::releaseAll();
+    ASSERT_TRUE(waitUntilEnded(vpn));
+    EXPECT_EQ(12u, wfpdouble::liveFilters().size());
+    EXPECT_TRUE(vpn.stop(std::chrono::milliseconds(2000)).success);
+    EXPECT_TRUE(wfpdouble::nothingLeft());
+    EXPECT_EQ(1, countOf("VpnService::stopTun2proxy - Thread finished"));
+}
+
 TEST_F(ConcurrencyTest, StopFromTheWorkerItselfIsReportedAndDoesNotEndTheProcess) {
     VpnService vpn(&dns);
     std::promise<std::string> thrown;

@@ -445,10 +445,13 @@ CliOutput runCollect(const fs::path& target, const CollectSettings& settings) {
     ReportFolder folder;
     DWORD error = 0;
     if (!folder.make(target, error)) {
-        output.err = "orvanetctl: " + shown(target) +
-                     (error == ERROR_ALREADY_EXISTS
-                          ? " exists; collect writes only into a folder it makes\n"
-                          : " cannot be made: error " + std::to_string(error) + "\n");
+        if (error == ERROR_ALREADY_EXISTS) {
+            output.err = "orvanetctl: " + shown(target) +
+                         " exists; collect writes only into a folder it makes\n";
+        } else {
+            output.err = "orvanetctl: " + shown(target) + " cannot be made: error " +
+                         std::to_string(error) + "\n";
+        }
         return output;
     }
     if (settings.afterFolderMade) {

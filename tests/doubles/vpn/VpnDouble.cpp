@@ -26,6 +26,7 @@ struct Script {
     int startCalls = 0;
     int stopCalls = 0;
     int statusCalls = 0;
+    VpnService::StopBound stopBound;
 };
 
 Script& script() {
@@ -50,6 +51,7 @@ void reset() {
     s.startCalls = 0;
     s.stopCalls = 0;
     s.statusCalls = 0;
+    s.stopBound.reset();
     s.changed.notify_all();
 }
 
@@ -103,6 +105,11 @@ int stopCalls() {
     return script().stopCalls;
 }
 
+std::optional<std::chrono::milliseconds> lastStopBound() {
+    std::lock_guard lock(script().mutex);
+    return script().stopBound;
+}
+
 int statusCalls() {
     std::lock_guard lock(script().mutex);
     return script().statusCalls;
@@ -137,10 +144,11 @@ OperationResult VpnService::start() {
     return s.startResult;
 }
 
-OperationResult VpnService::stop() {
+OperationResult VpnService::stop(StopBound bound) {
     Script& s = script();
     std::lock_guard lock(s.mutex);
     ++s.stopCalls;
+    s.stopBound = bound;
     if (s.stopResult.success) {
         s.running = false;
     }

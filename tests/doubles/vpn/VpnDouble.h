@@ -2,6 +2,8 @@
 
 #include "dns/OperationResult.h"
 
+#include <chrono>
+#include <optional>
 #include <string>
 
 // Link-time replacement of VpnService's constructor, destructor, start, stop, isRunning and
@@ -32,6 +34,8 @@ void release();
 
 int startCalls();
 int stopCalls();
+// The bound the last stop was given (none: it waits as long as the engine takes).
+std::optional<std::chrono::milliseconds> lastStopBound();
 int statusCalls();
 
 } // namespace vpndouble
