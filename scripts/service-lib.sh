@@ -16,6 +16,12 @@ service_install() {
     wine sc create Orvanet binPath= "C:\\$dir\\Orvanet.exe" >/dev/null
 }
 
+# registry_value KEY NAME: the data of one value of the prefix's registry, empty if none.
+registry_value() {
+    wine reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' |
+        awk -v name="$2" '$1 == name && $2 ~ /^REG_/ {$1 = ""; $2 = ""; sub(/^ +/, ""); print}'
+}
+
 # service_events TRACE: the service's events in a trace of ORVANET_EVENTLOG_TRACE, one line
 # per insertion string ("err:eventlog:ReportEventW L\"TEXT\"" for an error). Wine's own Event
 # Log service traces on the same channel; its lines are left out.

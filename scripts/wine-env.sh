@@ -31,12 +31,13 @@ wine_prefix_ready() {
 }
 
 # wine_prefix_persist PREFIX: the prefix ready and its wineserver kept up until
-# wine_prefix_shutdown. With ORVANET_EVENTLOG_TRACE naming a file, the prefix's services write
-# Wine's trace of the Event Log calls there (the insertion strings of each event, "err:" for
-# an error): a service's WINEDEBUG and output are those of the first program of the server. Without it the server ends itself a few seconds after the last Wine
+# wine_prefix_shutdown. Without it the server ends itself a few seconds after the last Wine
 # process of the prefix, and a program starting at that moment loses its connection
 # ("recvmsg: Connection reset by peer"). "wineserver -p" makes no running server
 # persistent (it answers "already running"), so any server still up is ended first.
+# With ORVANET_EVENTLOG_TRACE naming a file, the prefix's services write Wine's trace of the
+# Event Log calls there, from empty (the insertion strings of each event, "err:" for an
+# error): a service's WINEDEBUG and output are those of the first program of the server.
 wine_prefix_persist() {
     wine_prefix_ready "$1"
     wine_prefix_shutdown "$1"
@@ -47,7 +48,7 @@ wine_prefix_persist() {
     # start them from a program of our own with none of the caller's output.
     if [ -n "${ORVANET_EVENTLOG_TRACE:-}" ]; then
         WINEPREFIX=$1 WINEDEBUG=-all,+eventlog wine cmd /c exit \
-            </dev/null >/dev/null 2>>"$ORVANET_EVENTLOG_TRACE" || true
+            </dev/null >/dev/null 2>"$ORVANET_EVENTLOG_TRACE" || true
     else
         WINEPREFIX=$1 wine cmd /c exit </dev/null >/dev/null 2>&1 || true
     fi

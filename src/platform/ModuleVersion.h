@@ -6,6 +6,14 @@
 #include <cstring>
 #include <string>
 
+// A version resource's file version as "a.b.c.d".
+inline std::string versionText(const VS_FIXEDFILEINFO& fixed) {
+    return std::to_string(HIWORD(fixed.dwFileVersionMS)) + "." +
+           std::to_string(LOWORD(fixed.dwFileVersionMS)) + "." +
+           std::to_string(HIWORD(fixed.dwFileVersionLS)) + "." +
+           std::to_string(LOWORD(fixed.dwFileVersionLS));
+}
+
 // The file version of a loaded module, "a.b.c.d", read from its own version resource in
 // memory (no version.dll, and the file on disk may since have been replaced); empty if it
 // has none.
@@ -22,11 +30,5 @@ inline std::string moduleVersion(HMODULE module) {
         return {};
     }
     std::memcpy(&fixed, data + kFixedAt, sizeof fixed);
-    if (fixed.dwSignature != 0xFEEF04BD) {
-        return {};
-    }
-    return std::to_string(HIWORD(fixed.dwFileVersionMS)) + "." +
-           std::to_string(LOWORD(fixed.dwFileVersionMS)) + "." +
-           std::to_string(HIWORD(fixed.dwFileVersionLS)) + "." +
-           std::to_string(LOWORD(fixed.dwFileVersionLS));
+    return fixed.dwSignature == 0xFEEF04BD ? versionText(fixed) : std::string();
 }

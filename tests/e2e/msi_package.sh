@@ -58,10 +58,7 @@ installed_versions() {
         tr '\n' ' ' | sed 's/ $//'
 }
 
-service_value() { # NAME: a value of the service's registry key
-    wine reg query 'HKLM\System\CurrentControlSet\Services\Orvanet' /v "$1" 2>/dev/null |
-        tr -d '\r' | awk -v name="$1" '$1 == name {$1 = ""; $2 = ""; sub(/^ +/, ""); print}'
-}
+service_value() { registry_value 'HKLM\System\CurrentControlSet\Services\Orvanet' "$1"; }
 
 registry_values() { # KEY: its values as "NAME TYPE DATA", sorted, joined by "|"
     wine reg query "$1" 2>/dev/null | tr -d '\r' |

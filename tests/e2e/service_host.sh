@@ -14,7 +14,6 @@ trap 'service_remove' EXIT
 
 # What the service writes to the Event Log, from Wine's trace of the calls.
 events="$work/eventlog-trace.txt"
-rm -f "$events"
 ORVANET_EVENTLOG_TRACE=$events service_install "$prefix" Orvanet "$bin/Orvanet.exe" "$bin/tun2proxy.dll"
 
 # Started from a console the program prints its installation help and exits with 0.

@@ -241,8 +241,7 @@ service_remove
 echo "load-wintun" >"$work/tun2proxy-standin.txt"
 install prefix-planted "$build/standin/fwpuclnt.dll" "$work/tun2proxy-standin.txt"
 environment='HKLM\System\CurrentControlSet\Control\Session Manager\Environment'
-system_path=$(wine reg query "$environment" /v PATH 2>/dev/null | tr -d '\r' |
-    awk '$1 == "PATH" {sub(/^[^R]*REG_[A-Z_]*[ \t]*/, ""); print}')
+system_path=$(registry_value "$environment" PATH)
 wine reg add "$environment" /v PATH /t REG_EXPAND_SZ /d "$system_path;C:\tools" /f >/dev/null
 # A service's PATH is the one services.exe read when it started.
 wine_prefix_shutdown "$WINEPREFIX"
@@ -283,7 +282,6 @@ service_remove
 if $with_tun; then
     # --- Wine's own WFP: the isolation cannot be installed, so start fails and cleans up --
     events="$work/events-platform-wfp.txt"
-    rm -f "$events"
     ORVANET_EVENTLOG_TRACE=$events install prefix-platform-wfp
     refused_start "start on the platform's WFP" \
         '{"message":"FwpmEngineOpen0 failed: [0-9]*","status":"error"}'
@@ -307,7 +305,6 @@ if $with_tun; then
     # --- An engine that never returns: the shut-down bound ends the process -------------
     echo "ignore-stop" >"$work/tun2proxy-standin.txt"
     events="$work/events-hung-engine.txt"
-    rm -f "$events"
     ORVANET_EVENTLOG_TRACE=$events install prefix-hung-engine "$build/standin/fwpuclnt.dll" \
         "$work/tun2proxy-standin.txt"
     expect_ctl "start with a hanging engine" 0 "$started" start
@@ -347,7 +344,6 @@ err:eventlog:ReportEventW L"VpnService::stop (the tunnel engine has not ended)"'
     # --- An engine that faults on its own thread: a dump, a last line, the process gone ----
     echo "fault-after-start" >"$work/tun2proxy-standin.txt"
     events="$work/events-crash.txt"
-    rm -f "$events"
     ORVANET_EVENTLOG_TRACE=$events service_install "$work/prefix-crash" "$dir" "$build/bin/Orvanet.exe" \
         "$build/bin/tun2proxy.dll" "$build/bin/orvanetctl.exe" "$build/standin/fwpuclnt.dll" \
         "$work/tun2proxy-standin.txt"

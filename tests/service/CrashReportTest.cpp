@@ -231,14 +231,9 @@ TEST(CrashReportTest, AFaultingProcessLeavesBothLinesAWholeDumpOrNoneAndEndsWith
             EXPECT_EQ(first[3].str(), second[2].str());
             if (c.dumpKept) {
                 // The event follows both lines, and says what they say.
-                const auto text = [](const std::string& line) {
-                    const std::string message = messageOf(line);
-                    return std::wstring(message.begin(), message.end());
-                };
-                EXPECT_EQ(std::vector<std::string>{eventLine(
-                              {EVENTLOG_ERROR_TYPE,
-                               EventLog::eventId(ServiceEvent::Crashed),
-                               {text(outcome.lines[0]), text(outcome.lines[1])}})},
+                EXPECT_EQ(std::vector<std::string>{expectedEventLine(
+                              ServiceEvent::Crashed,
+                              {messageOf(outcome.lines[0]), messageOf(outcome.lines[1])})},
                           outcome.events);
                 EXPECT_FALSE(second[1].matched) << outcome.lines[1];
                 ASSERT_EQ(1u, outcome.dumps.size());

@@ -45,6 +45,22 @@ std::vector<RecordedEvent> recordedEvents() {
     return g_events;
 }
 
+std::vector<std::string> recordedEventLines() {
+    std::vector<std::string> lines;
+    for (const RecordedEvent& event : recordedEvents()) {
+        lines.push_back(eventLine(event));
+    }
+    return lines;
+}
+
+std::string expectedEventLine(ServiceEvent event, const std::vector<std::string>& texts) {
+    RecordedEvent expected{EventLog::eventType(event), EventLog::eventId(event), {}};
+    for (const std::string& text : texts) {
+        expected.texts.push_back(toUtf16(text));
+    }
+    return eventLine(expected);
+}
+
 std::string eventLine(const RecordedEvent& event) {
     char head[32];
     std::snprintf(head, sizeof head, "%u 0x%08lX", static_cast<unsigned>(event.type),

@@ -21,3 +21,7 @@ std::vector<RecordedEvent> recordedEvents();
 
 // A recorded event as a line of the file: "TYPE ID|TEXT|TEXT", the texts in UTF-8.
 std::string eventLine(const RecordedEvent& event);
+// What was recorded, as such lines; and the line the service writes for `event` with these
+// texts (UTF-8).
+std::vector<std::string> recordedEventLines();
+std::string expectedEventLine(ServiceEvent event, const std::vector<std::string>& texts);

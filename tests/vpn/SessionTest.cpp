@@ -19,7 +19,7 @@ TEST_F(SessionTest, StartRunsEngineThenIsolationAndStopUndoesThemInOrder) {
     EXPECT_EQ(1, enginedouble::runsInProgress());
     EXPECT_EQ(12u, wfpdouble::liveFilters().size());
     EXPECT_EQ(successfulStartLines, serviceMessages());
-    EXPECT_EQ(std::vector<std::string>{}, eventLines());
+    EXPECT_EQ(std::vector<std::string>{}, recordedEventLines());
     // The isolation comes after the grace period, not before.
     EXPECT_LT(indexOf("VpnService::startTun2proxy - Thread started successfully"),
               indexOf("DnsManager::applyIsolation - WFP DNS isolation enabled (tunnel ifIndex=9)"));
@@ -70,7 +70,7 @@ TEST_F(SessionTest, SecondStartIsRefusedAndLeavesTheEngineRunning) {
     EXPECT_EQ("VPN already running", again.error);
     EXPECT_EQ(std::vector<std::string>{"VpnService::start - Entry"}, serviceMessages());
     // The VPN runs: no failure for the Application log.
-    EXPECT_EQ(std::vector<std::string>{}, eventLines());
+    EXPECT_EQ(std::vector<std::string>{}, recordedEventLines());
     EXPECT_TRUE(vpn.isRunning());
     EXPECT_EQ(1, enginedouble::runsInProgress());
     EXPECT_EQ(1u, enginedouble::runs().size());
@@ -84,7 +84,7 @@ TEST_F(SessionTest, FailedIsolationReturnsItsOwnTextAfterAFullStop) {
     const OperationResult result = vpn.start();
     EXPECT_FALSE(result.success);
     EXPECT_EQ("FwpmTransactionBegin0 failed: 2150760471", result.error);
-    EXPECT_EQ(startFailedEvent(result.error), eventLines());
+    EXPECT_EQ(startFailedEvent(result.error), recordedEventLines());
     // Engine stopped, worker joined, isolation removed, all before start returned.
     EXPECT_EQ(0, enginedouble::runsInProgress());
     EXPECT_EQ(1, enginedouble::stopCalls());
@@ -126,7 +126,7 @@ TEST_F(SessionTest, EngineThatEndsDuringTheInterfaceWaitFailsStartAndLeavesNothi
     const OperationResult result = vpn.start();
     EXPECT_FALSE(result.success);
     EXPECT_EQ("tun2proxy thread exited prematurely", result.error);
-    EXPECT_EQ(startFailedEvent(result.error), eventLines());
+    EXPECT_EQ(startFailedEvent(result.error), recordedEventLines());
     EXPECT_FALSE(vpn.isRunning());
     EXPECT_TRUE(wfpdouble::nothingLeft());
     const std::vector<std::string> tail = {
@@ -161,7 +161,7 @@ TEST_F(SessionTest, EngineThatEndedOnItsOwnMustBeStoppedBeforeANewStart) {
     capture.clear();
     const OperationResult refused = vpn.start();
     EXPECT_EQ("previous instance still stopping - call stop() first", refused.error);
-    EXPECT_EQ(startFailedEvent(refused.error), eventLines());
+    EXPECT_EQ(startFailedEvent(refused.error), recordedEventLines());
     EXPECT_EQ("ERROR",
               levelOfMessage(
                   "VpnService::startTun2proxy - Previous thread still joinable (may be stopping)"));

@@ -90,18 +90,9 @@ protected:
         return "(absent)";
     }
 
-    // The events written, as lines; and the line of a failed start with this answer.
-    static std::vector<std::string> eventLines() {
-        std::vector<std::string> lines;
-        for (const RecordedEvent& event : recordedEvents()) {
-            lines.push_back(eventLine(event));
-        }
-        return lines;
-    }
+    // The one event of a failed start with this answer.
     static std::vector<std::string> startFailedEvent(const std::string& answer) {
-        return {eventLine({EventLog::eventType(ServiceEvent::StartFailed),
-                           EventLog::eventId(ServiceEvent::StartFailed),
-                           {std::wstring(answer.begin(), answer.end())}})};
+        return {expectedEventLine(ServiceEvent::StartFailed, {answer})};
     }
 
     // The capture outlives the objects, so their last lines are seen too.

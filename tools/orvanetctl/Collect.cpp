@@ -4,6 +4,8 @@
 #include "ReportFolder.h"
 #include "ServiceIdentity.h"
 #include "log/LogFileSecurity.h"
+#include "platform/ModuleFolder.h"
+#include "platform/ModuleVersion.h"
 #include "platform/Owners.h"
 #include "platform/ProgramData.h"
 #include "platform/Utf8.h"
@@ -185,16 +187,7 @@ std::string fileVersion(const fs::path& path) {
         fixed == nullptr) {
         return "no version: error " + std::to_string(GetLastError());
     }
-    return std::to_string(HIWORD(fixed->dwFileVersionMS)) + "." +
-           std::to_string(LOWORD(fixed->dwFileVersionMS)) + "." +
-           std::to_string(HIWORD(fixed->dwFileVersionLS)) + "." +
-           std::to_string(LOWORD(fixed->dwFileVersionLS));
-}
-
-fs::path ownProgram() {
-    wchar_t path[MAX_PATH] = {};
-    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    return fs::path(path, path + (length < MAX_PATH ? length : 0));
+    return versionText(*fixed);
 }
 
 std::string now() {
@@ -476,8 +469,8 @@ CliOutput runCollect(const fs::path& target, const CollectSettings& settings) {
         collection.missing("service.txt", failure, true);
     }
 
-    std::string versions =
-        "orvanetctl.exe " + shown(ownProgram()) + ": " + fileVersion(ownProgram()) + "\n";
+    std::string versions = "orvanetctl.exe " + shown(modulePath(nullptr)) + ": " +
+                           fileVersion(modulePath(nullptr)) + "\n";
     if (!binary.empty()) {
         versions += "Orvanet.exe " + shown(binary) + ": " + fileVersion(binary) + "\n";
         const fs::path engine = binary.parent_path() / L"tun2proxy.dll";
