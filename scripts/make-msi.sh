@@ -36,44 +36,48 @@ cp "$engine" "$stage/tun2proxy.dll"
     echo '</Include>'
 } >"$stage/EngineFileRefs.wxi"
 # What wixl cannot express is added to its package below, not included.
-for include in ServiceConfig FolderPermissions; do
-    printf '<?xml version="1.0" encoding="utf-8"?>\n<Include>\n</Include>\n' >"$stage/$include.wxi"
-done
+printf '<?xml version="1.0" encoding="utf-8"?>\n<Include>\n</Include>\n' >"$stage/FolderPermissions.wxi"
 output=$(realpath -m "$output")
 (cd "$stage" && wixl -a x64 -D "Version=$version" -D "NextVersion=$major.$minor.$((patch + 1))" \
     -D BinDir=. -o "$output" Orvanet.wxs)
 
-# The rows of packaging/toolset/*.wxi, as tables (IDT: column names, types, table and key,
-# rows). Event 5: on install and reinstall. Actions 1: restart the service; delays in ms.
-# Config types: 4, the failure-actions flag (a non-zero exit code is a failure); 6, the
-# required privileges, the service's own list.
-privileges=$(sed -n 's/^ *L"\(Se[A-Za-z]*Privilege\)",$/\1/p' "$root/src/service/Privileges.h" |
-    sed ':a;N;$!ba;s/\n/[~]/g')
-[ -n "$privileges" ] || { echo "no privileges found in src/service/Privileges.h" >&2; exit 1; }
+# The rows of packaging/toolset/FolderPermissions.wxi and what wixl leaves out, as tables
+# (IDT: column names, types, table and key, rows) and updates.
 tab=$'\t'
-cat >"$stage/MsiServiceConfigFailureActions.idt" <<IDT
-MsiServiceConfigFailureActions${tab}Name${tab}Event${tab}ResetPeriod${tab}RebootMessage${tab}Command${tab}Actions${tab}DelayActions${tab}Component_
-s72${tab}s255${tab}i2${tab}I4${tab}L255${tab}L255${tab}S255${tab}S255${tab}s72
-MsiServiceConfigFailureActions${tab}MsiServiceConfigFailureActions
-OrvanetRecovery${tab}Orvanet${tab}5${tab}86400${tab}${tab}${tab}1[~]1[~]1${tab}3000[~]30000[~]600000${tab}ServiceExecutable
-IDT
-cat >"$stage/MsiServiceConfig.idt" <<IDT
-MsiServiceConfig${tab}Name${tab}Event${tab}ConfigType${tab}Argument${tab}Component_
-s72${tab}s255${tab}i2${tab}i4${tab}S0${tab}s72
-MsiServiceConfig${tab}MsiServiceConfig
-OrvanetFailureActionsFlag${tab}Orvanet${tab}5${tab}4${tab}1${tab}ServiceExecutable
-OrvanetRequiredPrivileges${tab}Orvanet${tab}5${tab}6${tab}${privileges}${tab}ServiceExecutable
-IDT
 cat >"$stage/MsiLockPermissionsEx.idt" <<IDT
 MsiLockPermissionsEx${tab}LockObject${tab}Table${tab}SDDLText${tab}Condition
 s72${tab}s72${tab}s32${tab}l0${tab}S255
 MsiLockPermissionsEx${tab}MsiLockPermissionsEx
 InstallFolderPermissions${tab}INSTALLDIR${tab}CreateFolder${tab}D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)${tab}
 IDT
-(cd "$stage" && msibuild "$output" -i MsiServiceConfigFailureActions.idt MsiServiceConfig.idt \
-    MsiLockPermissionsEx.idt)
+# Each program file's version from its version resource, so that the installer replaces an
+# older or unversioned copy instead of keeping it as a user's data; a file without one gets
+# its MD5 (as four little-endian 32-bit parts) in MsiFileHash, by which the installer tells
+# a changed copy from its own.
+{
+    printf 'File_\tOptions\tHashPart1\tHashPart2\tHashPart3\tHashPart4\n'
+    printf 's72\ti2\ti4\ti4\ti4\ti4\n'
+    printf 'MsiFileHash\tFile_\n'
+} >"$stage/MsiFileHash.idt"
+hashed=0
+while IFS=$'\t' read -r key _ name _; do
+    file="$stage/${name#*|}"
+    if file_version=$("$root/scripts/file-version.py" "$file"); then
+        msibuild "$output" -q "UPDATE File SET Version='$file_version' WHERE File='$key'"
+    else
+        printf '%s\t0\t%s\n' "$key" "$("$root/scripts/file-version.py" --msi-hash "$file")" \
+            >>"$stage/MsiFileHash.idt"
+        hashed=$((hashed + 1))
+    fi
+done < <(msiinfo export "$output" File | tr -d '\r' | tail -n +4)
+tables=(MsiLockPermissionsEx.idt)
+[ "$hashed" -eq 0 ] || tables+=(MsiFileHash.idt)
+(cd "$stage" && msibuild "$output" -i "${tables[@]}")
 # wixl writes an expandable value as a plain string: the "#%" prefix makes it REG_EXPAND_SZ.
-msibuild "$output" -q "UPDATE Registry SET Value='#%%ProgramData%\Pellmarrow\Orvanet\CrashDumps' WHERE Name='DumpFolder'"
 msibuild "$output" -q "UPDATE Registry SET Value='#%[#OrvanetExe]' WHERE Name='EventMessageFile'"
-# Applied between the service's install and its start.
-msibuild "$output" -q "INSERT INTO InstallExecuteSequence (Action, Condition, Sequence) VALUES ('MsiConfigureServices', 'VersionNT >= 600', 5850)"
+# The service entry is vital: a service that cannot be registered fails the install rather
+# than leave its files without a service (msidbServiceInstallErrorControlVital | normal).
+msibuild "$output" -q "UPDATE ServiceInstall SET ErrorControl=32769 WHERE ServiceInstall='OrvanetService'"
+# wixl places the removal of an older version where it likes: right after InstallInitialize,
+# inside the installation's transaction, as the source asks.
+msibuild "$output" -q "UPDATE InstallExecuteSequence SET Sequence=1501 WHERE Action='RemoveExistingProducts'"

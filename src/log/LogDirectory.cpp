@@ -248,34 +248,7 @@ bool LogFolders::openEach(const std::filesystem::path& trustedBase,
             return false;
         }
         held.push_back(std::move(folder));
-        heldPaths.push_back(current);
         parent = held.back().get();
     }
-    levels = held.size();
-    return true;
-}
-
-bool LogFolders::openBeside(const std::wstring& name, const wchar_t* sddl, FoundFolders& found,
-                            std::error_code& error) {
-    error.clear();
-    if (levels < 2) {
-        error = std::error_code(ERROR_INVALID_FUNCTION, std::system_category());
-        return false;
-    }
-    PSECURITY_DESCRIPTOR rawDescriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &rawDescriptor,
-                                                              nullptr)) {
-        error = lastError();
-        return false;
-    }
-    const LocalMemory descriptor(rawDescriptor);
-    const std::filesystem::path path = heldPaths[levels - 2] / name;
-    UniqueHandle folder =
-        openOwnFolder(held[levels - 2].get(), path, descriptor.get(), found, error);
-    if (!folder) {
-        return false;
-    }
-    held.push_back(std::move(folder));
-    heldPaths.push_back(path);
     return true;
 }

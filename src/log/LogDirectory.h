@@ -44,22 +44,11 @@ class LogFolders {
 public:
     bool open(const std::filesystem::path& trustedBase, const std::filesystem::path& directory,
               FoundFolders& found, std::error_code& error);
-    void close() {
-        held.clear();
-        heldPaths.clear();
-        levels = 0;
-    }
-    // After open: `name` beside the innermost folder (in the one above it), made with `sddl`,
-    // checked, moved aside and held as the others are. For what must sit beside the log but
-    // not be read by those who may read the log.
-    bool openBeside(const std::wstring& name, const wchar_t* sddl, FoundFolders& found,
-                    std::error_code& error);
+    void close() { held.clear(); }
 
 private:
     bool openEach(const std::filesystem::path& trustedBase, const std::filesystem::path& directory,
                   FoundFolders& found, std::error_code& error);
 
     std::vector<UniqueHandle> held;
-    std::vector<std::filesystem::path> heldPaths;
-    std::size_t levels = 0; // the log's own folders among those held
 };

@@ -16,10 +16,6 @@
 
 // Who may read a crash dump, and a copy of one: it holds the stacks of a SYSTEM process.
 inline constexpr wchar_t kCrashDumpSddl[] = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)";
-// The folder beside the log's where the platform's error reporting writes its dumps of the
-// service (the package points LocalDumps there): the same, passed down to what it holds.
-inline constexpr wchar_t kPlatformDumpFolder[] = L"CrashDumps";
-inline constexpr wchar_t kPlatformDumpFolderSddl[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 
 // The SID of the account this process runs as (empty if it cannot be read).
 const std::vector<BYTE>& ownAccountSid();

@@ -155,21 +155,6 @@ bool Logger::initialize(const std::filesystem::path& path) {
         FoundFolders found;
         const bool created = folders.open(base, directory, found, error);
         notices = std::move(found.moved);
-        if (created) {
-            FoundFolders dumps;
-            std::error_code dumpError;
-            if (!folders.openBeside(kPlatformDumpFolder, kPlatformDumpFolderSddl, dumps,
-                                    dumpError)) {
-                notices.push_back(orvanet::format(
-                    "Crash dump folder {} could not be made ({}); Windows Error Reporting "
-                    "keeps no dumps of the service",
-                    narrow(directory.parent_path() / kPlatformDumpFolder),
-                    dumps.heldReason.empty()
-                        ? formatWindowsError(static_cast<std::uint32_t>(dumpError.value()))
-                        : dumps.heldReason));
-            }
-            notices.insert(notices.end(), dumps.moved.begin(), dumps.moved.end());
-        }
         if (!created && !(!found.heldUntrusted.empty() &&
                           useSystemLogFolder(found.heldUntrusted, found.heldReason))) {
             useTemporaryFolder(directory,

@@ -36,6 +36,19 @@ inline std::filesystem::path systemLogFolder() {
     return std::filesystem::path(system, system + length) / L"LogFiles" / L"Orvanet";
 }
 
+// Where Windows Error Reporting writes its own dumps of the service (LocalDumps, which the
+// package sets without a DumpFolder): the default, %LOCALAPPDATA%\CrashDumps of the
+// crashing process's account, for LocalSystem in its profile below System32, where no user
+// can make a folder first. Empty if it cannot be read.
+inline std::filesystem::path platformDumpFolder() {
+    const std::filesystem::path logs = systemLogFolder();
+    if (logs.empty()) {
+        return {};
+    }
+    return logs.parent_path().parent_path() / L"config" / L"systemprofile" / L"AppData" / L"Local" /
+           L"CrashDumps";
+}
+
 // The service's own folder in its temporary folder, where it logs when no other folder can
 // be used.
 inline constexpr wchar_t kTemporaryLogFolder[] = L"Orvanet";

@@ -140,16 +140,19 @@ bool startService() {
 
 // A shut-down that hangs (an engine that never returns, say) must not leave the service in
 // STOP_PENDING for ever. Ending the process is safe for DNS: the filters belong to a
-// dynamic WFP session, which the platform removes together with the process.
+// dynamic WFP session, which the platform removes together with the process. The stop was
+// asked for, so it ends with 0: an error here would count as a failure and make the service
+// manager restart the service that an administrator, or an upgrade, is stopping. The log
+// and the Application log say that the bound ended it.
 [[noreturn]] void endUnfinishedShutdown(const ShutdownOutcome& outcome) {
     logError("Shutdown did not finish within {} seconds, still waiting for {}; ending the process",
              kShutdownBound.count(), outcome.stillRunning);
     EventLog::instance().report(ServiceEvent::ShutdownUnfinished,
                                 {std::to_string(kShutdownBound.count()), outcome.stillRunning});
     Logger::instance().close();
-    reportServiceStatus(SERVICE_STOPPED, ERROR_TIMEOUT);
-    TerminateProcess(GetCurrentProcess(), ERROR_TIMEOUT);
-    ExitProcess(ERROR_TIMEOUT);
+    reportServiceStatus(SERVICE_STOPPED, NO_ERROR);
+    TerminateProcess(GetCurrentProcess(), NO_ERROR);
+    ExitProcess(NO_ERROR);
 }
 
 } // namespace

@@ -62,18 +62,7 @@ require_package() {
 # file_version FILE: the file version in its version resource, read from the file's bytes
 # (a.b.c.d), or "(no version information)" as the service's log says.
 file_version() {
-    python3 - "$1" <<'PY'
-import struct, sys
-data = open(sys.argv[1], "rb").read()
-# The resource's key, then its fixed part: the signature alone may stand in code too.
-key = data.find("VS_VERSION_INFO".encode("utf-16-le"))
-at = data.find(struct.pack("<I", 0xFEEF04BD), key, key + 40) if key >= 0 else -1
-if at < 0:
-    print("(no version information)")
-else:
-    ms, ls = struct.unpack_from("<II", data, at + 8)
-    print(f"{ms >> 16}.{ms & 0xFFFF}.{ls >> 16}.{ls & 0xFFFF}")
-PY
+    "$(dirname "${BASH_SOURCE[0]}")/../../scripts/file-version.py" "$1" || echo "(no version information)"
 }
 
 finish() {

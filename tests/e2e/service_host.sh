@@ -16,20 +16,35 @@ trap 'service_remove' EXIT
 events="$work/eventlog-trace.txt"
 ORVANET_EVENTLOG_TRACE=$events service_install "$prefix" Orvanet "$bin/Orvanet.exe" "$bin/tun2proxy.dll"
 
-# Started from a console the program prints its installation help and exits with 0.
-help=$(wine "C:\\Orvanet\\Orvanet.exe" | tr -d '\r')
+# Started from a console, from its own folder, the program prints its installation help,
+# naming itself by its full path, and exits with 0.
+help=$(cd "$WINEPREFIX/drive_c/Orvanet" && wine Orvanet.exe | tr -d '\r')
 expect_eq "console exit status" 0 "${PIPESTATUS[0]}"
 expected_help='Orvanet Service
 ================
 This executable is designed to run as a Windows Service.
+Install it with its package (msiexec /i Orvanet-VERSION.msi), which also sets
+its recovery and privileges. By hand, in a Command Prompt run as administrator
+(not PowerShell, where sc is another command and \" no escape):
 
-To install: sc create Orvanet binPath= "\"C:\Orvanet\Orvanet.exe\""
-To start:   sc start Orvanet
-To stop:    sc stop Orvanet
-To delete:  sc delete Orvanet
+To install:   sc.exe create Orvanet binPath= "\"C:\Orvanet\Orvanet.exe\""
+To configure: "C:\Orvanet\Orvanet.exe" configure
+To start:     sc.exe start Orvanet
+To stop:      sc.exe stop Orvanet
+To delete:    sc.exe delete Orvanet
 
 Library functions linked successfully.'
 expect_eq "console help" "$expected_help" "$help"
+
+# The package's configure step against Wine's service manager, which keeps failure actions
+# and knows neither the flag nor required privileges: those two are said, not fatal.
+configured=$(wine "C:\\Orvanet\\Orvanet.exe" configure | tr -d '\r')
+expect_eq "configure: exit status" 0 "${PIPESTATUS[0]}"
+expect_eq "configure: what it says" \
+    'failure actions (restart after 3 s, 30 s, 10 min; reset after 1 day): set
+failure actions on a stop with an error: not set, this service manager does not know the setting (error 124)
+required privileges (SeChangeNotifyPrivilege, SeLoadDriverPrivilege): not set, this service manager does not know the setting (error 124)' \
+    "$configured"
 
 wine sc start Orvanet >/dev/null
 service_wait_state RUNNING 30 || fail "service not RUNNING"

@@ -227,11 +227,6 @@ TEST_F(LoggerTest, DefaultPathIsBelowProgramData) {
     const auto expected = folder.path() / "Pellmarrow" / "Orvanet" / "logs" / "Orvanet_service.log";
     ASSERT_TRUE(std::filesystem::exists(expected));
     EXPECT_EQ("=== Service logging closing ===", messageOf(readLines(expected).back()));
-    // Beside it, the folder for the platform's dumps of the service, which only SYSTEM and
-    // Administrators may read.
-    const auto dumps = folder.path() / "Pellmarrow" / "Orvanet" / "CrashDumps";
-    ASSERT_TRUE(std::filesystem::is_directory(dumps));
-    expectNoAccessForOthers(dumps);
 }
 
 TEST_F(LoggerTest, MissingOrEmptyProgramDataMeansCProgramData) {

@@ -186,6 +186,7 @@ class CollectTest : public ::testing::Test {
 protected:
     void SetUp() override {
         settings.logFolder = logs.path();
+        settings.platformDumpFolder = logs.path() / "CrashDumps";
         settings.client.serviceName = L"OrvanetCollectTestNoSuchService";
         settings.client.pipeName = L"\\\\.\\pipe\\OrvanetCollectTestNoSuchPipe";
         settings.client.busyWait = std::chrono::milliseconds(100);
@@ -371,11 +372,11 @@ TEST_F(CollectTest, LooksInEachFolderTheServiceMayHaveLoggedIn) {
     EXPECT_FALSE(has(redacted.out, "\\bob")) << redacted.out;
 }
 
-// The platform's own dumps of the service (LocalDumps, in the folder beside the log's) are
-// gathered too, the newest first, and keep a dump's protection.
-TEST_F(CollectTest, GathersThePlatformsDumpsBesideTheLog) {
+// The platform's own dumps of the service (LocalDumps, in its default folder for the
+// service's account) are gathered too, the newest first, and keep a dump's protection.
+TEST_F(CollectTest, GathersThePlatformsDumpsOfTheService) {
     const auto logFolder = logs.path() / "logs";
-    const auto platform = logs.path() / "CrashDumps";
+    const auto platform = settings.platformDumpFolder;
     fs::create_directories(logFolder);
     fs::create_directories(platform);
     std::ofstream(logFolder / "Orvanet_service.log", std::ios::binary) << "[t] [INFO] x\r\n";

@@ -348,9 +348,10 @@ void gatherLogFolder(Collection& collection, const fs::path& folder, const std::
     }
 }
 
-// The platform's own dumps of the service (Windows Error Reporting's LocalDumps, which the
-// package points at the folder beside the log's): what ended the process past every handler
-// of its own, a fail-fast. The newest kDumpsKept, by the time they were written.
+// The platform's own dumps of the service (Windows Error Reporting's LocalDumps, in the
+// default folder of the service's account): what ended the process past every handler of
+// its own, a fail-fast. Only the service's, the newest kDumpsKept, by the time they were
+// written.
 void gatherPlatformDumps(Collection& collection, const fs::path& folder) {
     std::vector<std::pair<ULONGLONG, std::wstring>> found;
     WIN32_FIND_DATAW data{};
@@ -457,8 +458,9 @@ CliOutput runCollect(const fs::path& target, const CollectSettings& settings) {
         gatherServiceLogs(collection, settings.serviceFolders.empty() ? serviceLogFolders()
                                                                       : settings.serviceFolders);
     }
-    const fs::path logs = settings.logFolder.empty() ? serviceLogFolder() : settings.logFolder;
-    gatherPlatformDumps(collection, logs.parent_path() / kPlatformDumpFolder);
+    gatherPlatformDumps(collection, settings.platformDumpFolder.empty()
+                                        ? platformDumpFolder()
+                                        : settings.platformDumpFolder);
 
     std::string failure;
     fs::path binary;

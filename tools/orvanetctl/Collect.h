@@ -17,6 +17,8 @@ struct CollectSettings {
     // the service's files. Empty: its own folder, System32\LogFiles\Orvanet and its
     // temporary folder.
     std::vector<std::filesystem::path> serviceFolders;
+    // Empty: where Windows Error Reporting writes its dumps of the service by default.
+    std::filesystem::path platformDumpFolder;
     bool redact = true;
     ClientSettings client;
     // Runs once the report's folder is made, before anything is gathered into it: a test's
