@@ -106,9 +106,10 @@ wakeups() { # SECONDS NAME=PID...: measured side by side over the same seconds
 }
 
 # The service's own log, as Windows names it, for the programs that time its steps by it.
-log_file=$(cd "$prefix/drive_c" && find . -name Orvanet_service.log -path '*Orvanet/logs/*' |
+log_rel=$(cd "$prefix/drive_c" && find . -name Orvanet_service.log -path '*Orvanet/logs/*' |
     head -n 1)
-log_file="C:$(printf '%s' "${log_file#.}" | tr / '\\')"
+log_file="C:$(printf '%s' "${log_rel#.}" | tr / '\\')"
+log_unix="$prefix/drive_c/${log_rel#./}"
 
 echo "== wake-ups a minute, idle: Orvanet and the minimal service side by side, 30 s from 12 s"
 wine sc start OrvanetBenchMin >/dev/null
@@ -131,12 +132,22 @@ serve Floor echo_server
 serve ThreadFlush echo_server thread-flush
 serve WorkerFlush echo_server worker-flush
 serve PipeIo pipeio_server
+# What each "active" adds to the service's log: the bytes the log grew by over the round
+# trips, by the requests it logged (every line of a request stays: support reads them).
+log_before=$(stat -c %s "$log_unix")
 run pipe_client "$requests" "$block" '{"command":"active"}' \
     'floor=\\.\pipe\OrvanetBenchFloor' 'pipeio=\\.\pipe\OrvanetBenchPipeIo' \
     'echo_worker_flush=\\.\pipe\OrvanetBenchWorkerFlush' \
     'echo_thread_flush=\\.\pipe\OrvanetBenchThreadFlush' 'request_lines=@C:\bench-logs\request.log' \
     'svc=\\.\pipe\Orvanet'
 wait "${servers[@]}"
+logged=$(tail -c "+$((log_before + 1))" "$log_unix" | grep -c 'PipeServer::processCommand - Command type: active') || true
+if [ -e "$log_unix.old" ]; then
+    echo "   the log rotated during the round trips: no bytes per request"
+elif [ "$logged" -gt 0 ]; then
+    per=$((($(stat -c %s "$log_unix") - log_before) / logged))
+    echo "BENCH log_bytes_per_active $per $per bytes $logged" >>"$results"
+fi
 run service_memory Orvanet svc_loaded
 
 if [ "$ORVANET_BENCH_NETNS" != none ]; then
@@ -189,6 +200,7 @@ END {
     row("  the request's six log lines alone, written as the service writes them", "request_lines_rt", "floor_rt", "plain pipe server")
     row("  the round trip less those lines", "svc_unlogged_rt", "floor_rt", "plain pipe server")
     row("requests per second, wall clock", "svc_rps", "floor_rps", "plain pipe server")
+    row("log bytes per \"active\", " n["log_bytes_per_active"] " requests", "log_bytes_per_active", "-", "-")
     row("start latency minus 500 ms grace, " n["start_latency"] " runs", "start_latency", "control_active_rt", "\"active\" in the same runs")
     part("  of a start: request and engine launch, grace excluded", "start_launch", "start_latency", "the start")
     part("  of a start: DNS isolation (interface lookup, filters) and answer", "start_isolation", "start_latency", "the start")

@@ -51,7 +51,8 @@ DnsManager::~DnsManager() {
     }
 }
 
-OperationResult DnsManager::applyIsolation(std::string_view interfaceAlias) {
+OperationResult DnsManager::applyIsolation(std::string_view interfaceAlias,
+                                           const KeepWaiting& keepWaiting) {
     if (engineHandle && tunnelIfIndex != 0) {
         Logger::instance().log(LogLevel::Info,
                                "DnsManager::applyIsolation - WFP isolation already active "
@@ -60,7 +61,7 @@ OperationResult DnsManager::applyIsolation(std::string_view interfaceAlias) {
         return OperationResult::ok();
     }
 
-    const IndexResult index = waitForInterfaceIndex(interfaceAlias);
+    const IndexResult index = waitForInterfaceIndex(interfaceAlias, keepWaiting);
     if (!index.success) {
         return OperationResult::failure(index.error);
     }

@@ -8,6 +8,7 @@
 #include <ifdef.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -41,11 +42,19 @@ public:
     DnsManager(const DnsManager&) = delete;
     DnsManager& operator=(const DnsManager&) = delete;
 
-    OperationResult applyIsolation(std::string_view interfaceAlias);
+    // Asked at each look for the interface: false ends the wait at once (the one who was to
+    // make the interface has ended). Empty: the wait runs to its bound.
+    using KeepWaiting = std::function<bool()>;
+
+    OperationResult applyIsolation(std::string_view interfaceAlias,
+                                   const KeepWaiting& keepWaiting = {});
     OperationResult restore();
+    // Whether the filters are in force (committed, not yet removed).
+    bool isolationActive() const { return engineHandle && tunnelIfIndex != 0; }
 
     IndexResult resolveInterfaceIndex(std::string_view interfaceAlias);
-    IndexResult waitForInterfaceIndex(std::string_view interfaceAlias);
+    IndexResult waitForInterfaceIndex(std::string_view interfaceAlias,
+                                      const KeepWaiting& keepWaiting = {});
 
 private:
     struct FilterAddResult {

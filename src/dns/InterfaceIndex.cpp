@@ -59,7 +59,8 @@ IndexResult DnsManager::resolveInterfaceIndex(std::string_view interfaceAlias) {
     return {found.index, std::string(), true};
 }
 
-IndexResult DnsManager::waitForInterfaceIndex(std::string_view interfaceAlias) {
+IndexResult DnsManager::waitForInterfaceIndex(std::string_view interfaceAlias,
+                                              const KeepWaiting& keepWaiting) {
     IndexResult result = resolveInterfaceIndex(interfaceAlias);
     if (result.success) {
         return result;
@@ -68,7 +69,12 @@ IndexResult DnsManager::waitForInterfaceIndex(std::string_view interfaceAlias) {
     // The tunnel engine creates the interface on its own thread some time after launch.
     const auto start = std::chrono::steady_clock::now();
     bool announced = false;
+    bool abandoned = false;
     while (std::chrono::steady_clock::now() - start < waitTimeout) {
+        if (keepWaiting && !keepWaiting()) {
+            abandoned = true;
+            break;
+        }
         if (!announced) {
             Logger::instance().log(
                 LogLevel::Info,
@@ -87,6 +93,15 @@ IndexResult DnsManager::waitForInterfaceIndex(std::string_view interfaceAlias) {
     const std::int64_t waitedMs =
         std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count() / 1'000'000;
 
+    if (abandoned) {
+        Logger::instance().log(
+            LogLevel::Info,
+            "DnsManager::applyIsolation - Stopped waiting for tunnel interface '{}' after {}ms: "
+            "it is no longer wanted",
+            interfaceAlias, waitedMs);
+        return failure(orvanet::format("Stopped waiting for tunnel interface '{}' (waited {}ms)",
+                                       interfaceAlias, waitedMs));
+    }
     if (!result.success) {
         Logger::instance().log(
             LogLevel::Error,

@@ -1,5 +1,6 @@
 #include "log/EventLog.h"
 
+#include "log/Format.h"
 #include "platform/Utf8.h"
 
 #include "ServiceEvents.h" // generated from ServiceEvents.mc
@@ -17,21 +18,27 @@ struct EventKind {
     WORD type;
 };
 
-// Every event of the service, in one place: all are failures.
+// Every event of the service, in one place: failures, and one warning of a state that
+// keeps clients away.
 constexpr EventKind kEvents[] = {
     {ServiceEvent::StartFailed, MSG_START_FAILED, EVENTLOG_ERROR_TYPE},
     {ServiceEvent::NotStarted, MSG_SERVICE_NOT_STARTED, EVENTLOG_ERROR_TYPE},
     {ServiceEvent::ShutdownUnfinished, MSG_SHUTDOWN_UNFINISHED, EVENTLOG_ERROR_TYPE},
     {ServiceEvent::Crashed, MSG_SERVICE_CRASHED, EVENTLOG_ERROR_TYPE},
+    {ServiceEvent::PipeNameHeld, MSG_PIPE_NAME_HELD, EVENTLOG_WARNING_TYPE},
 };
 
-const EventKind& kindOf(ServiceEvent event) {
-    for (const EventKind& kind : kEvents) {
-        if (kind.event == event) {
-            return kind;
+std::size_t indexOf(ServiceEvent event) {
+    for (std::size_t i = 0; i < std::size(kEvents); ++i) {
+        if (kEvents[i].event == event) {
+            return i;
         }
     }
-    return kEvents[0];
+    return 0;
+}
+
+const EventKind& kindOf(ServiceEvent event) {
+    return kEvents[indexOf(event)];
 }
 
 } // namespace
@@ -41,8 +48,13 @@ EventLog& EventLog::instance() {
     return log;
 }
 
-DWORD EventLog::open(EventWriter replacement) {
+DWORD EventLog::open(EventWriter replacement, Clock::time_point (*clock)()) {
     writer = replacement;
+    {
+        std::lock_guard lock(limitMutex);
+        now = clock;
+        limits = {};
+    }
     if (source) {
         return 0;
     }
@@ -50,12 +62,39 @@ DWORD EventLog::open(EventWriter replacement) {
     return source ? 0 : GetLastError();
 }
 
+bool EventLog::admit(ServiceEvent event, unsigned& leftOut) {
+    std::lock_guard lock(limitMutex);
+    Limit& limit = limits[indexOf(event)];
+    const Clock::time_point at = now();
+    if (limit.written && at - limit.last < kEventInterval) {
+        ++limit.leftOut;
+        return false;
+    }
+    leftOut = limit.leftOut;
+    limit = {true, at, 0};
+    return true;
+}
+
+std::string EventLog::leftOutNote(unsigned count) {
+    if (count == 0) {
+        return {};
+    }
+    return orvanet::format("\r\n\r\n{} more like this since the last one were not written: "
+                           "the service writes one every {} minutes at most.",
+                           count, kEventInterval.count());
+}
+
 bool EventLog::report(ServiceEvent event, std::initializer_list<std::string_view> texts) {
+    unsigned leftOut = 0;
+    if (!admit(event, leftOut)) {
+        return false;
+    }
     std::vector<std::wstring> wide;
-    wide.reserve(texts.size());
+    wide.reserve(texts.size() + 1);
     for (const std::string_view text : texts) {
         wide.push_back(toUtf16(text));
     }
+    wide.push_back(toUtf16(leftOutNote(leftOut)));
     std::vector<const wchar_t*> strings;
     strings.reserve(wide.size());
     for (const std::wstring& text : wide) {

@@ -1,7 +1,9 @@
 #include "pipe/ClientIdentity.h"
 
 #include "log/Format.h"
+#include "log/LineText.h"
 #include "log/Logger.h"
+#include "pipe/PipeConstants.h"
 #include "platform/Owners.h"
 #include "platform/Utf8.h"
 
@@ -174,6 +176,13 @@ std::string describeClient(HANDLE instance) {
                                formatWindowsError(GetLastError()));
     }
     static ClientPrograms programs;
+    return clientLine(processId, programs.pathOf(processId), accountOf(instance));
+}
+
+std::string clientLine(DWORD processId, std::string_view program, std::string_view account) {
+    // The program's path is the client's choice, up to 32,767 characters, and so in effect is
+    // the account's name: the line stays within the log's bound for lines of client text.
     return orvanet::format("PipeServer - Client: process {}, program {}, account {}", processId,
-                           programs.pathOf(processId), accountOf(instance));
+                           logTail(program, pipeconst::clientProgramBytes),
+                           logExcerpt(account, pipeconst::clientAccountBytes));
 }

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 
 // Who is on the other end of a connected instance, as one log message: the client's
 // process id, its program's full path and the account it runs as. What cannot be learnt is
@@ -18,6 +19,9 @@
 // whatever level it allowed (identification suffices) and reverting at once. Windows
 // allows that only after the first read from the instance.
 std::string describeClient(HANDLE instance);
+// That line from its parts: the program's path cut from its start and the account from its
+// end, where either would make the line too long.
+std::string clientLine(DWORD processId, std::string_view program, std::string_view account);
 
 // The program paths of client processes, kept with a handle to each process. While a handle
 // is open the process id cannot be given to another process, so a client whose id is kept

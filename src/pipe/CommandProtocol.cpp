@@ -30,7 +30,8 @@ nlohmann::json PipeServer::processCommand(const nlohmann::json& request) {
 
 nlohmann::json PipeServer::handleStart(const nlohmann::json& /*request*/) {
     logInfo("PipeServer::handleStart - Starting tun2proxy");
-    OperationResult result = vpnService->start();
+    // Its clean-up after a failure is bounded as a client's stop is.
+    OperationResult result = vpnService->start(pipeconst::stopBound);
     if (result.success) {
         return nlohmann::json{{"status", "ok"}, {"message", "VPN started successfully"}};
     }

@@ -10,8 +10,14 @@ inline constexpr const wchar_t* pipeName = L"\\\\.\\pipe\\Orvanet";
 inline constexpr DWORD bufferSize = 65536;
 // One read per connection, one byte short of the buffer.
 inline constexpr DWORD requestReadLimit = 65535;
+// What client text may take in a line, escapes counted: with the stamp, the level and the
+// line's own words no line that carries it passes 300 bytes.
 inline constexpr std::size_t commandExcerptBytes = 200;
+inline constexpr std::size_t clientProgramBytes = 140;
+inline constexpr std::size_t clientAccountBytes = 64;
 inline constexpr DWORD createRetryPauseMs = 1000;
+// How long another process may hold the pipe's name before administrators are told.
+inline constexpr std::chrono::seconds nameHeldBound{60};
 // Bounds each read, write and flush of a client, so that a client that stalls cannot hold
 // the loop (and with it the service's shut-down).
 inline constexpr DWORD pipeIoTimeoutMs = 2000;

@@ -1,12 +1,15 @@
 #include "pipe/PipeServer.h"
 
+#include "log/EventLog.h"
 #include "log/Logger.h"
+#include "log/RepeatedFailure.h"
 #include "pipe/ClientIdentity.h"
 #include "pipe/PipeConstants.h"
 #include "pipe/PipeIo.h"
 #include "pipe/PipeSecurity.h"
 #include "pipe/RequestText.h"
 
+#include <chrono>
 #include <exception>
 #include <memory>
 #include <optional>
@@ -37,18 +40,56 @@ bool stillAnInstance(HANDLE instance) {
     return GetNamedPipeInfo(instance, nullptr, nullptr, nullptr, nullptr) != 0;
 }
 
-UniqueHandle createInstance(SECURITY_ATTRIBUTES* attributes) {
+// The instance, or none and the error that kept it from being made.
+UniqueHandle createInstance(SECURITY_ATTRIBUTES* attributes, DWORD& error) {
     UniqueHandle instance(CreateNamedPipeW(pipeconst::pipeName, pipeconst::openMode,
                                            pipeconst::pipeMode, 1, pipeconst::bufferSize,
                                            pipeconst::bufferSize, 0, attributes));
     if (!instance) {
-        Logger::instance().logWindowsError("CreateNamedPipe", GetLastError());
+        error = GetLastError();
     } else if (joinedForeignPipe(instance.get())) {
         // Reported as the flag would have it reported.
-        Logger::instance().logWindowsError("CreateNamedPipe", ERROR_ACCESS_DENIED);
+        error = ERROR_ACCESS_DENIED;
         instance.reset();
     }
     return instance;
+}
+
+// Another process (a second copy of the service, or one posing as it) holding the name makes
+// the creation fail every second for as long as it holds it: the first failure is a line, the
+// rest are summed up now and then, and a minute of it is also a warning for administrators,
+// since clients reach the other process or nothing.
+void reportRepeated(RepeatedFailure& failures, std::string_view label, DWORD error,
+                    RepeatedFailure::Clock::time_point now) {
+    switch (failures.failed(now)) {
+    case RepeatedFailure::Say::Whole:
+        Logger::instance().logWindowsError(label, error);
+        break;
+    case RepeatedFailure::Say::Summary:
+        logError("PipeServer - {} failed {} more times over {} s, the last with Code 0x{:08X} - "
+                 "{}; trying again every second",
+                 label, failures.summed(),
+                 std::chrono::duration_cast<std::chrono::seconds>(failures.lasted(now)).count(),
+                 error, formatWindowsError(error));
+        break;
+    case RepeatedFailure::Say::Nothing:
+        break;
+    }
+}
+
+void reportCreationFailure(RepeatedFailure& failures, DWORD error) {
+    const RepeatedFailure::Clock::time_point now = RepeatedFailure::Clock::now();
+    reportRepeated(failures, "CreateNamedPipe", error, now);
+    const bool nameHeld = error == ERROR_ACCESS_DENIED || error == ERROR_PIPE_BUSY;
+    if (failures.outlasted(pipeconst::nameHeldBound, now) && nameHeld) {
+        Logger::instance().log(LogLevel::Warn,
+                               "PipeServer - Another process has held the pipe's name for over "
+                               "{} s; clients cannot reach the service",
+                               pipeconst::nameHeldBound.count());
+        EventLog::instance().report(ServiceEvent::PipeNameHeld,
+                                    {orvanet::format("CreateNamedPipe: Code 0x{:08X} - {}", error,
+                                                     formatWindowsError(error))});
+    }
 }
 
 } // namespace
@@ -113,33 +154,36 @@ void PipeServer::serverLoop() {
         // advance, so that only the pages a request lands in ever take memory.
         std::optional<PipeIo> io;
         const auto buffer = std::make_unique_for_overwrite<char[]>(pipeconst::bufferSize);
-        // Failed creations in a row: another process holding the name (a second copy of
-        // the service, say) fails every second until it lets go.
-        unsigned failedCreations = 0;
+        RepeatedFailure failedCreations;
+        RepeatedFailure failedEvents;
         while (!stopRequested.load()) {
             if (!instance) {
                 io.reset();
-                instance = createInstance(security.attributes());
+                DWORD error = 0;
+                instance = createInstance(security.attributes(), error);
                 if (!instance) {
-                    ++failedCreations;
+                    reportCreationFailure(failedCreations, error);
                     WaitForSingleObject(stopEvent.get(), pipeconst::createRetryPauseMs);
                     continue;
                 }
-                if (failedCreations > 0) {
+                if (const unsigned failed = failedCreations.ended(); failed > 0) {
                     logInfo("PipeServer - Pipe created after {} failed attempts; this process "
                             "serves it from now on",
-                            failedCreations);
-                    failedCreations = 0;
+                            failed);
                 }
             }
             if (!io) {
                 io.emplace(instance.get(), stopEvent.get(), flusher);
             }
             if (!io->usable()) {
-                Logger::instance().logWindowsError("CreateEvent", GetLastError());
+                reportRepeated(failedEvents, "CreateEvent", GetLastError(),
+                               RepeatedFailure::Clock::now());
                 io.reset();
                 WaitForSingleObject(stopEvent.get(), pipeconst::createRetryPauseMs);
                 continue;
+            }
+            if (const unsigned failed = failedEvents.ended(); failed > 0) {
+                logInfo("PipeServer - CreateEvent succeeded after {} failed attempts", failed);
             }
             DWORD error = 0;
             switch (io->waitForClient(error)) {

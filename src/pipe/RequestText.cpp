@@ -1,5 +1,6 @@
 #include "pipe/RequestText.h"
 
+#include "log/LineText.h"
 #include "log/Logger.h"
 #include "pipe/PipeConstants.h"
 
@@ -11,16 +12,7 @@ std::string_view trimLineEnds(std::string_view text) {
 }
 
 std::string excerpt(std::string_view text) {
-    if (text.size() <= pipeconst::commandExcerptBytes) {
-        return std::string(text);
-    }
-    // A UTF-8 character is at most four bytes: back off over at most three continuation
-    // bytes, so that text that is not UTF-8 at all is still cut near the limit.
-    std::size_t end = pipeconst::commandExcerptBytes;
-    for (int step = 0; step < 3 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80; ++step) {
-        --end;
-    }
-    return std::string(text.substr(0, end)) + "...";
+    return logExcerpt(text, pipeconst::commandExcerptBytes);
 }
 
 void logRequest(std::string_view text) {

@@ -8,8 +8,9 @@
 // Removes every CR and LF at the end of a request; nothing else is trimmed.
 std::string_view trimLineEnds(std::string_view text);
 
-// Client text as the log carries it: whole up to the excerpt's length, else its first bytes,
-// ended before a character the cut would split, and "...": one request cannot flood the log.
+// Client text as the log carries it: whole if it takes at most the excerpt's length there
+// (escapes counted), else its longest start that does and "...": one request cannot flood
+// the log, whatever bytes it holds.
 std::string excerpt(std::string_view text);
 
 // Logs the received length and the request's excerpt.

@@ -75,7 +75,7 @@ VpnService::~VpnService() {
     }
 }
 
-OperationResult VpnService::start() {
+OperationResult VpnService::start(StopBound cleanupBound) {
     logInfo("VpnService::start - Entry");
     // Held to the end, so that no stop sequence can run between the launch and the
     // isolation: a stopped engine must never be reported started with DNS blocked.
@@ -88,27 +88,44 @@ OperationResult VpnService::start() {
     logInfo("VpnService::start - Starting tun2proxy...");
     OperationResult launched = startTun2proxy();
     if (!launched.success) {
+        // Refused for a state the client clears itself (the engine ended by itself: stop
+        // first), which a client may meet at every try: nothing for an administrator.
+        if (workerThread.joinable() && !worker->running.load()) {
+            return launched;
+        }
         return startFailed(std::move(launched));
     }
     lock.unlock();
 
     logInfo("VpnService::start - Applying DNS isolation...");
-    OperationResult isolation = dnsManager->applyIsolation(tunnel::interfaceName);
+    // The interface is the engine's to make: once the engine has ended, waiting on is waiting
+    // for nothing.
+    const std::shared_ptr<WorkerState> state = worker;
+    OperationResult isolation = dnsManager->applyIsolation(
+        tunnel::interfaceName, [&state] { return state->running.load(); });
 
     lock.lock();
-    if (!isolation.success) {
-        stopTun2proxy();
-        return startFailed(std::move(isolation));
-    }
     // The interface wait alone may take seconds: an engine that ended meanwhile must not be
-    // reported started, with its filters blocking DNS everywhere and the next start refused.
+    // reported started, with its filters blocking DNS everywhere and the next start refused;
+    // and a wait it cut short is its ending, not the interface's fault.
     if (!worker->running.load()) {
         logError("VpnService::start - Thread exited prematurely");
-        stopTun2proxy();
-        return startFailed(OperationResult::failure("tun2proxy thread exited prematurely"));
+        return startFailed(undoStart(
+            OperationResult::failure("tun2proxy thread exited prematurely"), cleanupBound));
+    }
+    if (!isolation.success) {
+        return startFailed(undoStart(std::move(isolation), cleanupBound));
     }
     logInfo("VpnService::start - VPN started successfully");
     return OperationResult::ok();
+}
+
+OperationResult VpnService::undoStart(OperationResult failure, StopBound bound) {
+    const OperationResult stopped = stopTun2proxy(bound);
+    if (!stopped.success) {
+        failure.error += "; " + stopped.error;
+    }
+    return failure;
 }
 
 OperationResult VpnService::stop(StopBound bound) {
@@ -185,8 +202,13 @@ OperationResult VpnService::stopTun2proxy(StopBound bound) {
         logInfo("VpnService::stopTun2proxy - Waiting for thread to finish...");
         if (!waitForWorkerEnd(bound)) {
             // The worker is neither joined nor detached: it ends in its own time, and the
-            // isolation stays in force until a later stop finds it ended.
+            // isolation, where there is one, stays in force until a later stop finds it ended.
             const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(*bound);
+            if (!dnsManager->isolationActive()) {
+                return OperationResult::failure(
+                    orvanet::format("tun2proxy did not stop within {} seconds - call stop() again",
+                                    seconds.count()));
+            }
             return OperationResult::failure(orvanet::format(
                 "tun2proxy did not stop within {} seconds; DNS stays blocked until it does - "
                 "call stop() again",

@@ -37,7 +37,10 @@ public:
 
     using StopBound = std::optional<std::chrono::milliseconds>;
 
-    OperationResult start();
+    // A start that fails after the launch stops the engine again within `cleanupBound`, as
+    // a bounded stop would: an engine still running then is left to end, and the answer
+    // says so after the failure's own text.
+    OperationResult start(StopBound cleanupBound = std::nullopt);
     // Without a bound it waits for the engine however long it takes: the shut-down's stop,
     // which the host bounds by ending the process. With one (a client's stop), an engine
     // still running at the bound is left to end, with the isolation kept in force, and the
@@ -48,6 +51,8 @@ public:
 
 private:
     OperationResult startTun2proxy() ORVANET_REQUIRES(sequenceMutex);
+    OperationResult undoStart(OperationResult failure, StopBound bound)
+        ORVANET_REQUIRES(sequenceMutex);
     OperationResult stopTun2proxy(StopBound bound = std::nullopt) ORVANET_REQUIRES(sequenceMutex);
     // False if the worker still runs at the bound.
     bool waitForWorkerEnd(StopBound bound) ORVANET_REQUIRES(sequenceMutex);

@@ -14,7 +14,8 @@ trap 'service_remove' EXIT
 
 # What the service writes to the Event Log, from Wine's trace of the calls.
 events="$work/eventlog-trace.txt"
-ORVANET_EVENTLOG_TRACE=$events service_install "$prefix" Orvanet "$bin/Orvanet.exe" "$bin/tun2proxy.dll"
+ORVANET_EVENTLOG_TRACE=$events service_install "$prefix" Orvanet "$bin/Orvanet.exe" "$bin/tun2proxy.dll" \
+    "$work/file_lock.exe"
 
 # Started from a console, from its own folder, the program prints its installation help,
 # naming itself by its full path, and exits with 0.
@@ -83,6 +84,42 @@ else
 fi
 expect_eq "events of a start and a stop" "" "$(service_events "$events")"
 
+# Another process holding the pipe's name (a second copy of the service, say) for over a
+# minute: the first failure, one summary at the minute, one warning and one event, not a line
+# a second; once it lets go the service takes the name, saying after how many tries.
+held_ready="$prefix/drive_c/Orvanet/pipe-held.ready"
+held_stop="$prefix/drive_c/Orvanet/pipe-held.stop"
+wine "C:\\Orvanet\\file_lock.exe" '\\.\pipe\Orvanet' 'C:\Orvanet\pipe-held.ready' \
+    'C:\Orvanet\pipe-held.stop' pipe </dev/null >/dev/null 2>&1 &
+holder=$!
+for i in $(seq 100); do [ -e "$held_ready" ] && break; sleep 0.1; done
+before=$(wc -l <"$log")
+wine sc start Orvanet >/dev/null
+service_wait_state RUNNING 30 || fail "name held: service not RUNNING"
+warning="] [WARN] PipeServer - Another process has held the pipe's name for over 60 s; clients cannot reach the service"
+for i in $(seq 90); do
+    grep -qF "$warning" "$log" && break
+    sleep 1
+done
+sleep 3
+touch "$held_stop"
+wait "$holder"
+for i in $(seq 50); do
+    grep -qF "] [INFO] PipeServer - Pipe created after " "$log" && break
+    sleep 0.2
+done
+wine sc stop Orvanet >/dev/null
+service_wait_state STOPPED 30 || fail "name held: service not STOPPED"
+held=$(tail -n "+$((before + 1))" "$log" | tr -d '\r')
+expect_eq "name held: lines of the failure" 2 "$(grep -c 'CreateNamedPipe' <<<"$held")"
+expect_eq "name held: the first" 1 "$(grep -c '\] \[ERROR\] ERROR in CreateNamedPipe: Code 0x' <<<"$held")"
+expect_eq "name held: the summary" 1 \
+    "$(grep -cE '\] \[ERROR\] PipeServer - CreateNamedPipe failed [0-9]+ more times over [0-9]+ s, the last with Code 0x' <<<"$held")"
+expect_eq "name held: the warning" 1 "$(grep -cF "$warning" <<<"$held")"
+taken=$(sed -n 's/.*PipeServer - Pipe created after \([0-9]*\) failed attempts; this process serves it from now on$/\1/p' <<<"$held")
+if [ -n "$taken" ] && [ "$taken" -ge 60 ]; then pass; else fail "name held: taken after '$taken' attempts"; fi
+expect_eq "name held: one event" 1 "$(service_events "$events" | grep -c ':eventlog:ReportEventW L"CreateNamedPipe: Code 0x')"
+
 # A start-up failure: no log folder can be made (a file stands where the service's
 # ProgramData should be, which no moving aside of the log's own folders mends) and the
 # account's temporary directory is not a directory, so the log cannot name a fallback and
@@ -99,7 +136,7 @@ expect_eq "exit code of a failed start" 1066 "$(service_exit_code)"
 # The one event, an error with the start-up's own reason, since no log of the service says it.
 expect_eq "event of the failed start" \
     'err:eventlog:ReportEventW L"Exception during startup: ' \
-    "$(service_events "$events" | cut -c1-54)"
+    "$(service_events "$events" | grep '^err:' | head -n 1 | cut -c1-54)"
 rm -f "$temp" && mkdir -p "$temp"
 rm -f "$public" && mv "$public.away" "$public"
 

@@ -295,7 +295,8 @@ if $with_tun; then
     # The failed start in the Application log, with the client's answer as its text; the
     # stops after it write none.
     expect_eq "the failed start's event" \
-        "err:eventlog:ReportEventW L\"$(sed 's/^{"message":"\(.*\)","status":"error"}$/\1/' <<<"$refused")\"" \
+        "err:eventlog:ReportEventW L\"$(sed 's/^{"message":"\(.*\)","status":"error"}$/\1/' <<<"$refused")\"
+err:eventlog:ReportEventW L\"\"" \
         "$(service_events "$events")"
     service_remove
 
@@ -350,7 +351,8 @@ if $with_tun; then
         "] [ERROR] Shutdown did not finish within 30 seconds, still waiting for VpnService::stop (the tunnel engine has not ended); ending the process" \
         "] [INFO] === Service logging closing ==="
     expect_eq "the unfinished shut-down's event" 'err:eventlog:ReportEventW L"30"
-err:eventlog:ReportEventW L"VpnService::stop (the tunnel engine has not ended)"' \
+err:eventlog:ReportEventW L"VpnService::stop (the tunnel engine has not ended)"
+err:eventlog:ReportEventW L""' \
         "$(service_events "$events")"
     service_remove
 

@@ -14,6 +14,8 @@
 
 namespace {
 
+using namespace std::chrono_literals;
+
 std::wstring shownText(HMODULE messages, const RecordedEvent& event) {
     std::vector<DWORD_PTR> arguments;
     for (const std::wstring& text : event.texts) {
@@ -61,6 +63,14 @@ TEST(EventLogTest, EachCaseWritesItsEventWithTheServicesTextFromTheMessageTable)
          L"The Orvanet service's shut-down did not finish within 30 seconds, still waiting for "
          L"VpnService::stop (the tunnel engine has not ended). The service ended its own process; "
          L"its DNS filters were removed with it.\r\n"},
+        {ServiceEvent::PipeNameHeld,
+         {"CreateNamedPipe: Code 0x00000005 - Access denied."},
+         5,
+         L"Clients cannot reach the Orvanet service: another process has held the name of its "
+         L"pipe, \\\\.\\pipe\\Orvanet, for over a minute (CreateNamedPipe: Code 0x00000005 - "
+         L"Access denied.). Until it lets go no client can start, stop or ask about the VPN; the "
+         L"usual holder is a second copy of the service, or a program posing as it. The "
+         L"service's log says when the pipe is made again.\r\n"},
         {ServiceEvent::Crashed,
          {"Unhandled exception 0xC0000005 at tun2proxy.dll+0x1A2B; writing crash dump "
           "Orvanet_crash_20261209_100000_12.dmp",
@@ -83,14 +93,74 @@ TEST(EventLogTest, EachCaseWritesItsEventWithTheServicesTextFromTheMessageTable)
         }
         const std::vector<RecordedEvent> events = recordedEvents();
         ASSERT_EQ(1u, events.size());
-        // Every event is a failure: an error, and so is its message's severity.
-        EXPECT_EQ(EVENTLOG_ERROR_TYPE, events[0].type);
-        EXPECT_EQ(3u, events[0].id >> 30);
+        // Every event is a failure, an error, but the pipe's name held, a warning; and so is
+        // its message's severity.
+        const bool warning = c.event == ServiceEvent::PipeNameHeld;
+        EXPECT_EQ(warning ? EVENTLOG_WARNING_TYPE : EVENTLOG_ERROR_TYPE, events[0].type);
+        EXPECT_EQ(warning ? 2u : 3u, events[0].id >> 30);
         EXPECT_EQ(c.shownId, events[0].id & 0xFFFF);
         EXPECT_EQ(c.shown, shownText(messages.get(), events[0]));
         ids.insert(events[0].id);
     }
     EXPECT_EQ(std::size(cases), ids.size());
+}
+
+EventLog::Clock::time_point g_now;
+EventLog::Clock::time_point testNow() {
+    return g_now;
+}
+
+// At most one event of a kind in ten minutes: the others are counted, and the next one
+// written says how many were left out, in its text as Event Viewer shows it. Kinds are
+// limited apart; the crash report's event is not limited.
+TEST(EventLogTest, OneEventOfAKindInTenMinutesTheNextSayingHowManyWereLeftOut) {
+    const auto program = (moduleFolder(nullptr) / ORVANET_FROM_TEST).lexically_normal();
+    const UniqueModule messages(LoadLibraryExW(
+        program.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
+    ASSERT_TRUE(messages) << program << ": " << GetLastError();
+    g_now = EventLog::Clock::time_point{} + std::chrono::hours(1);
+    const auto start = g_now;
+    recordEvents({}, &testNow);
+    const struct {
+        std::chrono::seconds at;
+        ServiceEvent event;
+        bool written;
+        unsigned leftOut; // the count its note gives, when written
+    } steps[] = {
+        {0s, ServiceEvent::StartFailed, true, 0},    {60s, ServiceEvent::StartFailed, false, 0},
+        {300s, ServiceEvent::StartFailed, false, 0}, {300s, ServiceEvent::PipeNameHeld, true, 0},
+        {599s, ServiceEvent::StartFailed, false, 0}, {600s, ServiceEvent::StartFailed, true, 3},
+        {601s, ServiceEvent::StartFailed, false, 0}, {601s, ServiceEvent::Crashed, true, 0},
+        {601s, ServiceEvent::Crashed, true, 0},      {1500s, ServiceEvent::StartFailed, true, 1},
+    };
+    std::size_t written = 0;
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.at.count());
+        g_now = start + step.at;
+        if (step.event == ServiceEvent::Crashed) {
+            const wchar_t* lines[] = {L"first", L"second"};
+            EXPECT_TRUE(EventLog::instance().report(step.event, lines, 2));
+        } else {
+            EXPECT_EQ(step.written, EventLog::instance().report(step.event, {"text"}));
+        }
+        const std::vector<RecordedEvent> events = recordedEvents();
+        ASSERT_EQ(written + (step.written ? 1 : 0), events.size());
+        if (!step.written) {
+            continue;
+        }
+        ++written;
+        if (step.event != ServiceEvent::Crashed) {
+            EXPECT_EQ(expectedEventLine(step.event, {"text"}, step.leftOut),
+                      eventLine(events.back()));
+        }
+    }
+    // As shown: the note ends the text.
+    const std::wstring shown = shownText(messages.get(), recordedEvents()[2]);
+    EXPECT_TRUE(shown.ends_with(L"line of this start.\r\n\r\n3 more like this since the last "
+                                L"one were not written: the service writes one every 10 minutes "
+                                L"at most.\r\n"))
+        << std::string(shown.begin(), shown.end());
+    recordEvents();
 }
 
 } // namespace

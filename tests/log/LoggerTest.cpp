@@ -120,15 +120,22 @@ TEST_F(LoggerTest, ControlCharactersInTextAreEscapedSoEveryRecordIsOneLine) {
         {std::string("nul\0after", 9), "nul\\x00after"},
         {"\x1b[2Jclear", "\\x1b[2Jclear"},
         {"tab\there\x01\x1f\x7f", "tab\\there\\x01\\x1f\\x7f"},
-        {"st\xc3\xa4rt \xe6\x97\xa5 \x80\xff \\n", "st\xc3\xa4rt \xe6\x97\xa5 \x80\xff \\n"},
+        // UTF-8 stays; a byte that is no part of a character is escaped, so that the file is
+        // valid UTF-8 whatever a client sent.
+        {"st\xc3\xa4rt \xe6\x97\xa5 \xf0\x9f\x98\x80 \x80\xff \\n",
+         "st\xc3\xa4rt \xe6\x97\xa5 \xf0\x9f\x98\x80 \\x80\\xff \\n"},
+        // The 8-bit CSI as a raw byte, an overlong slash, a surrogate, past U+10FFFF.
+        {"\x9b"
+         "2J \xc0\xaf \xed\xa0\x80 \xf4\x90\x80\x80",
+         "\\x9b2J \\xc0\\xaf \\xed\\xa0\\x80 \\xf4\\x90\\x80\\x80"},
         // C1 controls (U+009B is the 8-bit CSI, U+0085 a line end to some viewers) and the
-        // line and paragraph separators; their neighbours and a lone lead byte stay.
+        // line and paragraph separators; their neighbours stay, a lone lead byte is escaped.
         {"\xc2\x9b"
          "2J \xc2\x85 \xc2\x80\xc2\x9f \xc2\xa0 \xc2",
-         "\\u009b2J \\u0085 \\u0080\\u009f \xc2\xa0 \xc2"},
+         "\\u009b2J \\u0085 \\u0080\\u009f \xc2\xa0 \\xc2"},
         {"a\xe2\x80\xa8"
          "b\xe2\x80\xa9 \xe2\x80\xa7 \xe2\x80",
-         "a\\u2028b\\u2029 \xe2\x80\xa7 \xe2\x80"},
+         "a\\u2028b\\u2029 \xe2\x80\xa7 \\xe2\\x80"},
     };
     const auto path = folder.path() / "escaped.log";
     DebugCapture capture;
@@ -148,6 +155,10 @@ TEST_F(LoggerTest, ControlCharactersInTextAreEscapedSoEveryRecordIsOneLine) {
         EXPECT_EQ("[Orvanet] " + lines[i + 2] + "\n", texts[i]);
     }
     EXPECT_EQ(std::string::npos, readFile(path).find('\0'));
+    const std::string file = readFile(path);
+    EXPECT_GT(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, file.data(),
+                                  static_cast<int>(file.size()), nullptr, 0),
+              0);
 }
 
 std::string localStampNow() {

@@ -137,3 +137,38 @@ TEST(ClientPrograms, KeepsLiveClientsDropsEndedOnesAndStaysBounded) {
     }
     EXPECT_EQ(handlesBefore, handleWatermark()) << "a client's process handle outlived the cache";
 }
+
+// The client's line stays within the log's bound whatever path and account name the client
+// has: the path keeps its end (the program's name), the account its start.
+TEST(ClientLine, CutsTheProgramFromItsStartAndTheAccountFromItsEnd) {
+    const std::string deep = "C:\\Users\\Public\\" + std::string(600, 'd') + "\\client.exe";
+    std::string umlauts = "C:\\";
+    std::string last65;
+    for (int i = 0; i < 100; ++i) {
+        umlauts += "\xc3\xbc";
+        last65 += i < 65 ? "\xc3\xbc" : "";
+    }
+    umlauts += "\\gui2.exe";
+    const std::string longName = "MACHINE\\" + std::string(100, 'a');
+    const struct {
+        std::string program;
+        std::string account;
+        std::string line;
+    } cases[] = {
+        {"C:\\Program Files\\Gui\\gui.exe", "MACHINE\\alice",
+         "PipeServer - Client: process 4242, program C:\\Program Files\\Gui\\gui.exe, account "
+         "MACHINE\\alice"},
+        {deep, "MACHINE\\alice",
+         "PipeServer - Client: process 4242, program ..." + deep.substr(deep.size() - 140) +
+             ", account MACHINE\\alice"},
+        // 140 bytes from the end would split a u-umlaut: it is left out whole.
+        {umlauts, longName,
+         "PipeServer - Client: process 4242, program ..." + last65 + "\\gui2.exe, account " +
+             longName.substr(0, 64) + "..."},
+    };
+    for (const auto& c : cases) {
+        const std::string line = clientLine(4242, c.program, c.account);
+        EXPECT_EQ(c.line, line);
+        EXPECT_LE(22 + 7 + line.size(), 300u); // "[stamp] [INFO] " and the message
+    }
+}

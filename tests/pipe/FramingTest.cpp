@@ -81,9 +81,10 @@ TEST_F(ServedPipe, ClientTextCannotWriteALineOfItsOwn) {
     }
 }
 
-// Client text in a line is whole up to 200 bytes, else its first bytes, ended before a
-// character the cut would split, and "...": whatever a request holds, each of its lines
-// stays a few hundred bytes, and no client can push the history out of the log.
+// Client text in a line is whole up to 200 bytes as written (escapes counted), else its
+// first bytes, ended before a character or an escape the cut would split, and "...":
+// whatever a request holds, each of its lines stays within 300 bytes and valid UTF-8, and no
+// client can push the history out of the log.
 TEST_F(ServedPipe, LongClientTextIsLoggedAsAnExcerpt) {
     const std::string exact = statusRequestOfSize(200);
     const std::string longer = statusRequestOfSize(201);
@@ -92,8 +93,19 @@ TEST_F(ServedPipe, LongClientTextIsLoggedAsAnExcerpt) {
     const std::string longName = R"({"command":")" + std::string(65000, 'b') + "\"}";
     // A string that never ends: the parse error quotes all of it.
     const std::string longToken = R"({"command":")" + std::string(65000, 'c');
-    for (const std::string* request : {&exact, &longer, &split, &longName, &longToken}) {
+    // Each control byte is written as four ("\x01"), and so is each byte that is no UTF-8
+    // (0x9B, the 8-bit CSI): the first 47 after the 12 bytes before them fill the 200.
+    const std::string controls = R"({"command":")" + std::string(300, '\x01') + "\"}";
+    const std::string raw = R"({"command":")" + std::string(300, '\x9b') + "\"}";
+    for (const std::string* request :
+         {&exact, &longer, &split, &longName, &longToken, &controls, &raw}) {
         exchange(*request);
+    }
+    std::string controlsWritten;
+    std::string rawWritten;
+    for (int i = 0; i < 47; ++i) {
+        controlsWritten += "\\x01";
+        rawWritten += "\\x9b";
     }
     stopServer();
     const struct {
@@ -108,19 +120,29 @@ TEST_F(ServedPipe, LongClientTextIsLoggedAsAnExcerpt) {
         {"PipeServer::processCommand - Command type: " + std::string(200, 'b') + "..."},
         {"PipeServer - Answered with an error: Unknown command: " + std::string(183, 'b') + "..."},
         {"PipeServer - Command: " + longToken.substr(0, 200) + "..."},
+        {R"(PipeServer - Command: {"command":")" + controlsWritten + "..."},
+        {R"(PipeServer - Command: {"command":")" + rawWritten + "..."},
     };
     for (const auto& line : logged) {
         EXPECT_EQ(1, count(line.message)) << line.message.substr(0, 80);
     }
     int parseErrors = 0;
+    int quotingTheToken = 0;
     for (const auto& line : lines()) {
-        EXPECT_LE(line.message.size(), 300u) << line.message.substr(0, 80);
+        // The whole line: "[YYYY-MM-DD HH:MM:SS] [LEVEL] " and the message.
+        EXPECT_LE(22 + line.level.size() + 3 + line.message.size(), 300u)
+            << line.message.substr(0, 80);
+        EXPECT_GT(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, line.message.data(),
+                                      static_cast<int>(line.message.size()), nullptr, 0),
+                  0)
+            << line.message.substr(0, 80);
         if (line.message.starts_with("PipeServer - JSON parse error: [json.exception")) {
-            EXPECT_TRUE(line.message.ends_with("ccc...")) << line.message;
+            quotingTheToken += line.message.ends_with("ccc...") ? 1 : 0;
             ++parseErrors;
         }
     }
-    EXPECT_EQ(1, parseErrors);
+    EXPECT_EQ(3, parseErrors);
+    EXPECT_EQ(1, quotingTheToken);
 }
 
 TEST_F(ServedPipe, OnlyOneReadOfAtMost65535Bytes) {

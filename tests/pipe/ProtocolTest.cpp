@@ -28,6 +28,8 @@ TEST_F(ServedPipe, StartAnswersOkAndLogsTheExchangeInOrder) {
               exchange(R"({"command":"start"})"));
     stopServer();
     EXPECT_EQ(1, vpndouble::startCalls());
+    // Its clean-up after a failure is bounded as a client's stop is.
+    EXPECT_EQ(std::chrono::milliseconds(10000), vpndouble::lastStartBound());
 
     const auto all = lines();
     const int first = find("PipeServer - Client connected", before);

@@ -31,13 +31,13 @@ BOOL WINAPI record(HANDLE /*source*/, WORD type, WORD /*category*/, DWORD id, PS
 
 } // namespace
 
-void recordEvents(const std::filesystem::path& file) {
+void recordEvents(const std::filesystem::path& file, EventLog::Clock::time_point (*now)()) {
     {
         std::lock_guard lock(g_mutex);
         g_events.clear();
         g_file = file;
     }
-    EventLog::instance().open(&record);
+    EventLog::instance().open(&record, now);
 }
 
 std::vector<RecordedEvent> recordedEvents() {
@@ -53,10 +53,15 @@ std::vector<std::string> recordedEventLines() {
     return lines;
 }
 
-std::string expectedEventLine(ServiceEvent event, const std::vector<std::string>& texts) {
+std::string expectedEventLine(ServiceEvent event, const std::vector<std::string>& texts,
+                              unsigned leftOut) {
     RecordedEvent expected{EventLog::eventType(event), EventLog::eventId(event), {}};
     for (const std::string& text : texts) {
         expected.texts.push_back(toUtf16(text));
+    }
+    // The crash report's event is written without the limit, and so without its note.
+    if (event != ServiceEvent::Crashed) {
+        expected.texts.push_back(toUtf16(EventLog::leftOutNote(leftOut)));
     }
     return eventLine(expected);
 }

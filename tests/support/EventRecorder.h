@@ -15,13 +15,17 @@ struct RecordedEvent {
     std::vector<std::wstring> texts;
 };
 
-// Opens the process's EventLog with the recorder and forgets what it recorded before.
-void recordEvents(const std::filesystem::path& file = {});
+// Opens the process's EventLog with the recorder (and a clock, for its limit) and forgets
+// what it recorded before.
+void recordEvents(const std::filesystem::path& file = {},
+                  EventLog::Clock::time_point (*now)() = &EventLog::Clock::now);
 std::vector<RecordedEvent> recordedEvents();
 
 // A recorded event as a line of the file: "TYPE ID|TEXT|TEXT", the texts in UTF-8.
 std::string eventLine(const RecordedEvent& event);
-// What was recorded, as such lines; and the line the service writes for `event` with these
-// texts (UTF-8).
+// What was recorded, as such lines;
 std::vector<std::string> recordedEventLines();
-std::string expectedEventLine(ServiceEvent event, const std::vector<std::string>& texts);
+// and the line the service writes for `event` with these texts (UTF-8), the limit's note of
+// `leftOut` events included where the event has one.
+std::string expectedEventLine(ServiceEvent event, const std::vector<std::string>& texts,
+                              unsigned leftOut = 0);

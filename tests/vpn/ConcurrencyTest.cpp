@@ -143,31 +143,75 @@ TEST_F(ConcurrencyTest, StopWaitsForAnEngineThatTakesLongAndKeepsAsking) {
     EXPECT_TRUE(wfpdouble::nothingLeft());
 }
 
-// A client's stop gives up on an engine that does not end, with the isolation in force; once
-// the engine has ended a later stop finishes the sequence.
-TEST_F(ConcurrencyTest, ABoundedStopLeavesAHungEngineIsolatedAndALaterStopFinishes) {
-    enginedouble::queue({.stopsIgnored = INT_MAX});
-    VpnService vpn(&dns);
-    ASSERT_TRUE(vpn.start().success);
-    const auto began = std::chrono::steady_clock::now();
-    const OperationResult given = vpn.stop(std::chrono::milliseconds(2000));
-    const auto took = std::chrono::steady_clock::now() - began;
-    EXPECT_FALSE(given.success);
-    EXPECT_EQ("tun2proxy did not stop within 2 seconds; DNS stays blocked until it does - call "
-              "stop() again",
-              given.error);
-    EXPECT_GE(took, std::chrono::milliseconds(2000));
-    EXPECT_LT(took, std::chrono::seconds(10)); // not the engine's end, which never comes
-    EXPECT_TRUE(vpn.isRunning());
-    EXPECT_EQ(12u, wfpdouble::liveFilters().size());
-    EXPECT_EQ(-1, indexOf("VpnService::stopTun2proxy - Thread finished"));
+// A client's stop, and a start's clean-up after a failure, give up on an engine that does not
+// end at their bound: answered then, the isolation left as it was (in force after a stop,
+// none after a failed isolation), the state still running; once the engine has ended a
+// later stop finishes the sequence.
+TEST_F(ConcurrencyTest, ABoundedStopOrFailedStartLeavesAHungEngineAndALaterStopFinishes) {
+    constexpr auto bound = 2000ms;
+    const struct {
+        const char* what;
+        bool interfaceAppears;
+        bool filterFails;
+        bool stopAfterStart;
+        std::string error;
+        std::size_t filters;
+        std::chrono::milliseconds waited;
+    } cases[] = {
+        {"a client's stop", true, false, true,
+         "tun2proxy did not stop within 2 seconds; DNS stays blocked until it does - call "
+         "stop() again",
+         12, 0ms},
+        {"a start whose isolation fails", true, true, false,
+         "Failed to add allow filter: FwpmFilterAdd0 failed (2150760451); tun2proxy did not "
+         "stop within 2 seconds - call stop() again",
+         0, 0ms},
+        {"a start whose interface never appears", false, false, false,
+         "Failed to resolve tunnel interface 'orvantun': ", 0, 4000ms},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        SetUp();
+        if (!c.interfaceAppears) {
+            iphlpdouble::reset();
+        }
+        if (c.filterFails) {
+            wfpdouble::failOn("FwpmFilterAdd0", 7, 0x80320003);
+        }
+        enginedouble::queue({.stopsIgnored = INT_MAX});
+        VpnService vpn(&dns);
+        const auto began = std::chrono::steady_clock::now();
+        OperationResult given;
+        if (c.stopAfterStart) {
+            ASSERT_TRUE(vpn.start(bound).success);
+            given = vpn.stop(bound);
+        } else {
+            given = vpn.start(bound);
+        }
+        const auto took = std::chrono::steady_clock::now() - began;
+        EXPECT_FALSE(given.success);
+        if (c.interfaceAppears) {
+            EXPECT_EQ(c.error, given.error);
+        } else {
+            EXPECT_TRUE(given.error.starts_with(c.error)) << given.error;
+            EXPECT_TRUE(given.error.ends_with(
+                "ms); tun2proxy did not stop within 2 seconds - call stop() again"))
+                << given.error;
+        }
+        EXPECT_GE(took, bound + c.waited);
+        EXPECT_LT(took, bound + c.waited + 5s); // not the engine's end, which never comes
+        EXPECT_TRUE(vpn.isRunning());
+        EXPECT_EQ(c.filters, wfpdouble::liveFilters().size());
+        EXPECT_EQ(-1, indexOf("VpnService::stopTun2proxy - Thread finished"));
 
-    enginedouble::releaseAll();
-    ASSERT_TRUE(waitUntilEnded(vpn));
-    EXPECT_EQ(12u, wfpdouble::liveFilters().size());
-    EXPECT_TRUE(vpn.stop(std::chrono::milliseconds(2000)).success);
-    EXPECT_TRUE(wfpdouble::nothingLeft());
-    EXPECT_EQ(1, countOf("VpnService::stopTun2proxy - Thread finished"));
+        enginedouble::releaseAll();
+        ASSERT_TRUE(waitUntilEnded(vpn));
+        EXPECT_EQ(c.filters, wfpdouble::liveFilters().size());
+        EXPECT_TRUE(vpn.stop(bound).success);
+        EXPECT_TRUE(wfpdouble::nothingLeft());
+        EXPECT_EQ(1, countOf("VpnService::stopTun2proxy - Thread finished"));
+        capture.clear();
+    }
 }
 
 TEST_F(ConcurrencyTest, StopFromTheWorkerItselfIsReportedAndDoesNotEndTheProcess) {

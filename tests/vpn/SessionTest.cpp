@@ -117,38 +117,51 @@ TEST_F(SessionTest, MissingInterfaceFailsStartWithTheWaitText) {
     EXPECT_TRUE(wfpdouble::nothingLeft());
 }
 
+// Whether the interface would have come later or never, the wait ends with the engine: the
+// answer names the engine's end, at once rather than at the wait's 4 s.
 TEST_F(SessionTest, EngineThatEndsDuringTheInterfaceWaitFailsStartAndLeavesNothing) {
-    iphlpdouble::reset();
-    iphlpdouble::interfaceAppears(L"orvantun", tunIndex, std::chrono::milliseconds(1200));
-    enginedouble::queue(
-        {.end = End::AfterDelay, .code = 3, .delay = std::chrono::milliseconds(700)});
-    VpnService vpn(&dns);
-    const OperationResult result = vpn.start();
-    EXPECT_FALSE(result.success);
-    EXPECT_EQ("tun2proxy thread exited prematurely", result.error);
-    EXPECT_EQ(startFailedEvent(result.error), recordedEventLines());
-    EXPECT_FALSE(vpn.isRunning());
-    EXPECT_TRUE(wfpdouble::nothingLeft());
-    const std::vector<std::string> tail = {
-        "VpnService::start - Applying DNS isolation...",
-        "VpnService::start - Thread exited prematurely",
-        "VpnService::stopTun2proxy - Stopping...",
-        "VpnService::stopTun2proxy - Calling tun2proxy_stop()...",
-        "VpnService::stopTun2proxy - Waiting for thread to finish...",
-        "VpnService::stopTun2proxy - Thread finished",
-        "VpnService::stopTun2proxy - Stopped",
-    };
-    const std::vector<std::string> lines = serviceMessages();
-    ASSERT_GE(lines.size(), tail.size());
-    EXPECT_EQ(tail,
-              std::vector<std::string>(lines.end() - static_cast<long>(tail.size()), lines.end()));
-    EXPECT_EQ("ERROR", levelOfMessage("VpnService::start - Thread exited prematurely"));
+    for (const bool interfaceComes : {true, false}) {
+        SCOPED_TRACE(interfaceComes ? "the interface comes later" : "the interface never comes");
+        SetUp();
+        iphlpdouble::reset();
+        if (interfaceComes) {
+            iphlpdouble::interfaceAppears(L"orvantun", tunIndex, std::chrono::milliseconds(3000));
+        }
+        enginedouble::queue(
+            {.end = End::AfterDelay, .code = 3, .delay = std::chrono::milliseconds(700)});
+        VpnService vpn(&dns);
+        const auto began = std::chrono::steady_clock::now();
+        const OperationResult result = vpn.start();
+        EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::milliseconds(2500));
+        EXPECT_FALSE(result.success);
+        EXPECT_EQ("tun2proxy thread exited prematurely", result.error);
+        EXPECT_EQ(startFailedEvent(result.error), recordedEventLines());
+        EXPECT_FALSE(vpn.isRunning());
+        EXPECT_TRUE(wfpdouble::nothingLeft());
+        const std::vector<std::string> tail = {
+            "VpnService::start - Applying DNS isolation...",
+            "VpnService::start - Thread exited prematurely",
+            "VpnService::stopTun2proxy - Stopping...",
+            "VpnService::stopTun2proxy - Calling tun2proxy_stop()...",
+            "VpnService::stopTun2proxy - Waiting for thread to finish...",
+            "VpnService::stopTun2proxy - Thread finished",
+            "VpnService::stopTun2proxy - Stopped",
+        };
+        const std::vector<std::string> lines = serviceMessages();
+        ASSERT_GE(lines.size(), tail.size());
+        EXPECT_EQ(tail, std::vector<std::string>(lines.end() - static_cast<long>(tail.size()),
+                                                 lines.end()));
+        EXPECT_EQ("ERROR", levelOfMessage("VpnService::start - Thread exited prematurely"));
 
-    // Nothing is left to stop first: the next start succeeds.
-    ASSERT_TRUE(vpn.start().success);
-    EXPECT_EQ(12u, wfpdouble::liveFilters().size());
-    EXPECT_TRUE(vpn.stop().success);
-    EXPECT_TRUE(wfpdouble::nothingLeft());
+        // Nothing is left to stop first: the next start succeeds.
+        iphlpdouble::reset();
+        iphlpdouble::interfaceAppears(L"orvantun", tunIndex);
+        ASSERT_TRUE(vpn.start().success);
+        EXPECT_EQ(12u, wfpdouble::liveFilters().size());
+        EXPECT_TRUE(vpn.stop().success);
+        EXPECT_TRUE(wfpdouble::nothingLeft());
+        capture.clear();
+    }
 }
 
 TEST_F(SessionTest, EngineThatEndedOnItsOwnMustBeStoppedBeforeANewStart) {
@@ -161,7 +174,8 @@ TEST_F(SessionTest, EngineThatEndedOnItsOwnMustBeStoppedBeforeANewStart) {
     capture.clear();
     const OperationResult refused = vpn.start();
     EXPECT_EQ("previous instance still stopping - call stop() first", refused.error);
-    EXPECT_EQ(startFailedEvent(refused.error), recordedEventLines());
+    // The client clears this itself, and may meet it at every try: no event.
+    EXPECT_EQ(std::vector<std::string>{}, recordedEventLines());
     EXPECT_EQ("ERROR",
               levelOfMessage(
                   "VpnService::startTun2proxy - Previous thread still joinable (may be stopping)"));

@@ -27,6 +27,7 @@ struct Script {
     int stopCalls = 0;
     int statusCalls = 0;
     VpnService::StopBound stopBound;
+    VpnService::StopBound startBound;
 };
 
 Script& script() {
@@ -52,6 +53,7 @@ void reset() {
     s.stopCalls = 0;
     s.statusCalls = 0;
     s.stopBound.reset();
+    s.startBound.reset();
     s.changed.notify_all();
 }
 
@@ -110,6 +112,11 @@ std::optional<std::chrono::milliseconds> lastStopBound() {
     return script().stopBound;
 }
 
+std::optional<std::chrono::milliseconds> lastStartBound() {
+    std::lock_guard lock(script().mutex);
+    return script().startBound;
+}
+
 int statusCalls() {
     std::lock_guard lock(script().mutex);
     return script().statusCalls;
@@ -121,10 +128,11 @@ VpnService::VpnService(DnsManager* dnsManager) : dnsManager(dnsManager) {}
 
 VpnService::~VpnService() = default;
 
-OperationResult VpnService::start() {
+OperationResult VpnService::start(StopBound cleanupBound) {
     Script& s = script();
     std::unique_lock lock(s.mutex);
     ++s.startCalls;
+    s.startBound = cleanupBound;
     if (s.blockStart) {
         s.startEntered = true;
         s.changed.notify_all();

@@ -36,6 +36,8 @@ int startCalls();
 int stopCalls();
 // The bound the last stop was given (none: it waits as long as the engine takes).
 std::optional<std::chrono::milliseconds> lastStopBound();
+// The bound the last start was given for its clean-up after a failure.
+std::optional<std::chrono::milliseconds> lastStartBound();
 int statusCalls();
 
 } // namespace vpndouble
