@@ -1,7 +1,12 @@
 #!/usr/bin/env python3
-"""check-engine-exports.py DLL: fails unless the DLL exports what Orvanet.exe imports from the
-tunnel engine. Older engine releases name their stop tun2proxy_with_name_stop; with one of
-those the service would not even load, so the package build refuses it."""
+"""check-engine-exports.py DLL [--sha256 HASH]: fails unless the DLL is an engine Orvanet.exe
+can use: it must export the three calls the service makes, as tun2proxy 0.7.17 and earlier
+do. Releases from 0.8.0 on lack tun2proxy_with_name_run; some older ones name their stop
+tun2proxy_with_name_stop. Releases 0.7.18 to 0.7.21 export the same three calls but end
+their host process 2 s after each run returns, which no export shows: the packager makes
+sure of the release from its source and records the file's SHA-256 with --sha256, which
+must then match."""
+import hashlib
 import struct
 import sys
 
@@ -37,23 +42,46 @@ def exported_names(data):
     return names
 
 
+SUPPORTED = "supported engine releases: tun2proxy 0.7.17 and earlier"
+
+
 def main():
-    if len(sys.argv) != 2:
-        print("usage: check-engine-exports.py DLL", file=sys.stderr)
+    args = sys.argv[1:]
+    expected_hash = None
+    if len(args) == 3 and args[1] == "--sha256":
+        expected_hash = args[2].lower()
+        args = args[:1]
+    if len(args) != 1:
+        print("usage: check-engine-exports.py DLL [--sha256 HASH]", file=sys.stderr)
         return 2
+    path = args[0]
     try:
-        with open(sys.argv[1], "rb") as dll:
-            names = exported_names(dll.read())
+        with open(path, "rb") as dll:
+            data = dll.read()
+        names = exported_names(data)
     except (OSError, ValueError, struct.error) as error:
-        print("%s: cannot read its exports: %s" % (sys.argv[1], error), file=sys.stderr)
+        print("%s: cannot read its exports: %s" % (path, error), file=sys.stderr)
         return 1
     missing = [name for name in REQUIRED if name not in names]
     if missing:
-        print("%s is not an engine Orvanet.exe can load: it lacks %s%s" % (
-            sys.argv[1], ", ".join(missing),
-            " (an older release: it names its stop tun2proxy_with_name_stop)"
-            if "tun2proxy_with_name_stop" in names else ""), file=sys.stderr)
+        if "tun2proxy_run_with_cli_args" in names:
+            release = " (a release from 0.8.0 on)"
+        elif "tun2proxy_with_name_stop" in names:
+            release = " (an older release: it names its stop tun2proxy_with_name_stop)"
+        else:
+            release = ""
+        print("%s is not an engine Orvanet.exe can use: it lacks %s%s; %s" % (
+            path, ", ".join(missing), release, SUPPORTED), file=sys.stderr)
         return 1
+    digest = hashlib.sha256(data).hexdigest()
+    if expected_hash is not None and digest != expected_hash:
+        print("%s is not the engine recorded for this package: its SHA-256 is %s, not %s" % (
+            path, digest, expected_hash), file=sys.stderr)
+        return 1
+    if expected_hash is None:
+        print("%s exports what Orvanet.exe calls, as tun2proxy 0.7.17 and earlier do, but so do "
+              "0.7.18 to 0.7.21, which end the service's process 2 s after each run returns: "
+              "make sure of the release from its source and record SHA-256 %s" % (path, digest))
     return 0
 
 

@@ -2,12 +2,15 @@
 # make-msi.sh VERSION OUTPUT ORVANET_EXE ORVANETCTL_EXE ENGINE_DLL [ENGINE_FILE...]: builds the
 # Windows Installer package of packaging/Orvanet.wxs with wixl (msitools). ENGINE_DLL is
 # shipped as tun2proxy.dll, each ENGINE_FILE (what the engine needs beside it, such as
-# wintun.dll) under its own name. Refuses an engine that Orvanet.exe could not load.
+# wintun.dll) under its own name. Refuses an engine that Orvanet.exe could not use, and one
+# whose SHA-256 is not ORVANET_ENGINE_SHA256 where that is set (the release the packager
+# made sure of).
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 version=$1 output=$2 service=$3 client=$4 engine=$5
 shift 5
-"$root/scripts/check-engine-exports.py" "$engine"
+"$root/scripts/check-engine-exports.py" "$engine" \
+    ${ORVANET_ENGINE_SHA256:+--sha256 "$ORVANET_ENGINE_SHA256"}
 IFS=. read -r major minor patch <<<"$version"
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT

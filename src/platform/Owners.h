@@ -26,6 +26,8 @@ public:
     }
 
     Value get() const { return value; }
+    // Handed over to whoever keeps it for the process's life.
+    Value release() { return std::exchange(value, Value{}); }
     explicit operator bool() const { return Traits::holds(value); }
 
     void reset(Value owned = Value{}) {

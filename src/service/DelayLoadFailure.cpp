@@ -1,6 +1,7 @@
 // What a call into a library loaded on first use (cmake/DelayLoad.cmake: the WFP client and
-// IP Helper, which an idle service never calls) does when that library or the function is
-// missing. The runtime's helper would raise an exception on the calling thread, and nothing
+// IP Helper, which an idle service never calls; the engine, which the start loads and checks
+// before its first call, so that it never comes here) does when that library or the function
+// is missing. The runtime's helper would raise an exception on the calling thread, and nothing
 // there expects one: every such call returns a status, and its caller reports a status. So
 // the call returns ERROR_MOD_NOT_FOUND (the library could not be loaded) or
 // ERROR_PROC_NOT_FOUND (it lacks the function) instead, and the reason is logged once.

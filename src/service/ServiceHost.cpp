@@ -84,7 +84,8 @@ void reportDllSearchPin() {
 }
 
 // Which build runs, and which engine it loaded from where: the problem report's versions are
-// of the files installed now, which need not be the ones this process runs.
+// of the files installed now, which need not be the ones this process runs. The engine is
+// loaded by the first start, which names the file then.
 void logVersions() {
     const auto versionOf = [](HMODULE module) {
         const std::string version = moduleVersion(module);
@@ -92,7 +93,8 @@ void logVersions() {
     };
     const HMODULE engine = GetModuleHandleW(L"tun2proxy.dll");
     if (engine == nullptr) {
-        logInfo("Versions: Orvanet.exe {}, tun2proxy.dll not loaded", versionOf(nullptr));
+        logInfo("Versions: Orvanet.exe {}, tun2proxy.dll loaded at the first start",
+                versionOf(nullptr));
         return;
     }
     logInfo("Versions: Orvanet.exe {}, tun2proxy.dll {} from {}", versionOf(nullptr),

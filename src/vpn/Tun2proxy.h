@@ -1,9 +1,12 @@
 #pragma once
 
+#include "dns/OperationResult.h"
+
 #include <cstdint>
 
 // The three functions of the tunnel engine's flat C interface that the service uses. The
-// engine lives in its own library, tun2proxy.dll, linked at load time.
+// engine lives in its own library, tun2proxy.dll, bound on the first call into it (the
+// executable delay-loads it), which loadTun2proxy below must precede.
 extern "C" {
 
 // Receives each of the engine's log lines, from any of its threads. The message may be null.
@@ -21,3 +24,10 @@ std::int32_t tun2proxy_stop();
 void tun2proxy_set_log_callback(Tun2proxyLogCallback callback, void* context);
 
 } // extern "C"
+
+// The service's own, not the engine's: loads tun2proxy.dll and checks that it offers the
+// three functions above. A loaded engine stays for the process's life and is not checked
+// again; a refused one is looked for anew at the next call, so that a file put right needs
+// no restart. Defined beside the engine's link (vpn/EngineLoad.cpp), so that a test puts its
+// double's in its place.
+OperationResult loadTun2proxy();

@@ -36,6 +36,25 @@ LogLevel serviceLevel(std::int32_t engineLevel) {
     }
 }
 
+// What the run's code means, as the supported releases return it.
+const char* runCodeMeaning(std::int32_t code) {
+    switch (code) {
+    case 0:
+        return "a clean end";
+    case -1:
+        return "a run was already active in the engine; this one never began";
+    case -2:
+    case -3:
+        return "an internal failure of the engine";
+    case -4:
+        return "the run failed (no default gateway, an adapter, route or DNS setting that could "
+               "not be made, or a proxy that could not be used): the engine's lines above say "
+               "which";
+    default:
+        return "a code the supported engine releases do not return";
+    }
+}
+
 void runEngine() {
     logInfo("tun2proxyThreadFunc - Thread started");
     const std::string proxyUrl = orvanet::format("socks5://127.0.0.1:{}", tunnel::proxyPort);
@@ -51,6 +70,7 @@ void runEngine() {
     if (code != 0) {
         logError("tun2proxyThreadFunc - Error: tun2proxy returned non-zero code: {}", code);
     }
+    logInfo("tun2proxyThreadFunc - Code {}: {}", code, runCodeMeaning(code));
 }
 
 } // namespace

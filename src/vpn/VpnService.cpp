@@ -28,16 +28,27 @@ OperationResult startFailed(OperationResult result) {
     return result;
 }
 
-void callEngineStop() {
+} // namespace
+
+void EngineStopRequests::request() {
     const std::int32_t code = tun2proxy_stop();
+    // -1: no run holds the engine's stop token, because the run has not begun yet, has
+    // ended, or an earlier call took the token. A stop that waits for a slow engine meets it
+    // at every repeat, so it is said once.
+    if (code == -1) {
+        if (!noRunSaid) {
+            noRunSaid = true;
+            logInfo("VpnService::stopTun2proxy - tun2proxy_stop() returned -1: no run to stop "
+                    "(not begun yet, ended, or already told)");
+        }
+        return;
+    }
     if (code != 0) {
         Logger::instance().log(LogLevel::Warn,
                                "VpnService::stopTun2proxy - tun2proxy_stop() returned non-zero: {}",
                                code);
     }
 }
-
-} // namespace
 
 VpnService::VpnService(DnsManager* dnsManager) : dnsManager(dnsManager) {}
 
@@ -64,8 +75,9 @@ VpnService::~VpnService() {
     if (workerThread.joinable()) {
         try {
             logError("VpnService destructor: worker thread still joinable, stopping it again");
-            callEngineStop();
-            waitForWorkerEnd(std::nullopt);
+            EngineStopRequests requests;
+            requests.request();
+            waitForWorkerEnd(std::nullopt, requests);
             workerThread.join();
         } catch (...) {
         }
@@ -161,6 +173,13 @@ VpnStatus VpnService::getStatus() const {
 
 OperationResult VpnService::startTun2proxy() {
     logInfo("VpnService::startTun2proxy - Starting thread...");
+    // Before the first call into the engine, which would otherwise bind to a library that
+    // is missing or lacks it.
+    OperationResult engine = loadTun2proxy();
+    if (!engine.success) {
+        logError("VpnService::startTun2proxy - {}", engine.error);
+        return engine;
+    }
     tun2proxy_set_log_callback(&tun2proxyLogCallback, nullptr);
     logInfo("VpnService::startTun2proxy - Log callback set");
 
@@ -196,11 +215,12 @@ OperationResult VpnService::startTun2proxy() {
 OperationResult VpnService::stopTun2proxy(StopBound bound) {
     logInfo("VpnService::stopTun2proxy - Stopping...");
     logInfo("VpnService::stopTun2proxy - Calling tun2proxy_stop()...");
-    callEngineStop();
+    EngineStopRequests requests;
+    requests.request();
 
     if (workerThread.joinable()) {
         logInfo("VpnService::stopTun2proxy - Waiting for thread to finish...");
-        if (!waitForWorkerEnd(bound)) {
+        if (!waitForWorkerEnd(bound, requests)) {
             // The worker is neither joined nor detached: it ends in its own time, and the
             // isolation, where there is one, stays in force until a later stop finds it ended.
             const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(*bound);
@@ -238,7 +258,7 @@ OperationResult VpnService::stopTun2proxy(StopBound bound) {
     return OperationResult::ok();
 }
 
-bool VpnService::waitForWorkerEnd(StopBound bound) {
+bool VpnService::waitForWorkerEnd(StopBound bound, EngineStopRequests& requests) {
     // The worker cannot wait for itself; the join below reports that.
     if (workerThread.get_id() == std::this_thread::get_id()) {
         return true;
@@ -258,7 +278,7 @@ bool VpnService::waitForWorkerEnd(StopBound bound) {
                 "VpnService::stopTun2proxy - Thread still running after {} ms, calling "
                 "tun2proxy_stop() again",
                 waited.count());
-            callEngineStop();
+            requests.request();
             nextRequest = now + tunnel::stopRepeatInterval;
         }
     }

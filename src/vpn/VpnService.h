@@ -24,6 +24,15 @@ struct WorkerState {
     std::atomic<bool> running{false};
 };
 
+// One stop sequence's calls of tun2proxy_stop, which says what each answered.
+class EngineStopRequests {
+public:
+    void request();
+
+private:
+    bool noRunSaid = false;
+};
+
 // Launches, supervises and stops the tunnel engine's worker thread and orders the DNS
 // isolation around it.
 class VpnService {
@@ -55,7 +64,8 @@ private:
         ORVANET_REQUIRES(sequenceMutex);
     OperationResult stopTun2proxy(StopBound bound = std::nullopt) ORVANET_REQUIRES(sequenceMutex);
     // False if the worker still runs at the bound.
-    bool waitForWorkerEnd(StopBound bound) ORVANET_REQUIRES(sequenceMutex);
+    bool waitForWorkerEnd(StopBound bound, EngineStopRequests& requests)
+        ORVANET_REQUIRES(sequenceMutex);
 
     std::mutex mutex;
     std::shared_ptr<WorkerState> worker = std::make_shared<WorkerState>();

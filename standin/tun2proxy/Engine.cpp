@@ -21,8 +21,12 @@ namespace {
 std::atomic<Tun2proxyLogCallback> logCallback{nullptr};
 std::atomic<void*> logContext{nullptr};
 
+// The real engine's contract: one run at a time (a second is refused with -1), and a stop
+// token the run holds from its start to its return, which the first stop takes (a stop with
+// no run, or a second one, answers -1).
 std::mutex stateMutex;
 std::condition_variable stateChanged;
+bool runActive = false;
 bool stopRequested = false;
 
 void say(std::int32_t level, const std::string& text) {
@@ -33,7 +37,8 @@ void say(std::int32_t level, const std::string& text) {
 
 // tun2proxy-standin.txt beside the DLL changes the run, for tests of what the service does
 // about an engine that misbehaves: "ignore-stop" makes a run that never ends, and each of
-// the others a fault a few seconds after the run began, on threads of the engine's own:
+// the others a fault a few seconds after the run began, on threads of the engine's own
+// ("run-error" instead ends the run at once with -4, as a run without a default gateway does):
 // "fault-after-start" an access violation on one thread, "fault-three-threads" on three at
 // once, "overflow-after-start" a stack overflow in large frames (small ones never reach a
 // filter under Wine), "fault-while-loader-held" an access violation while another thread is
@@ -141,6 +146,9 @@ void tun2proxy_set_log_callback(Tun2proxyLogCallback callback, void* context) {
 std::int32_t tun2proxy_stop() {
     {
         std::lock_guard lock(stateMutex);
+        if (!runActive || stopRequested) {
+            return -1;
+        }
         stopRequested = true;
     }
     stateChanged.notify_all();
@@ -150,7 +158,21 @@ std::int32_t tun2proxy_stop() {
 std::int32_t tun2proxy_with_name_run(const char* proxyUrl, const char* tunName, const char* bypass,
                                      std::int32_t dnsStrategy, bool rootPrivilege,
                                      std::int32_t verbosity) {
+    {
+        std::lock_guard lock(stateMutex);
+        if (runActive) {
+            return -1;
+        }
+        runActive = true;
+        stopRequested = false;
+    }
     const std::string mode = standinMode();
+    if (modeIs(mode, "run-error")) {
+        say(1, "stand-in engine: no default gateway found");
+        std::lock_guard lock(stateMutex);
+        runActive = false;
+        return -4;
+    }
     const bool hang = modeIs(mode, "ignore-stop");
     if (modeIs(mode, "load-wintun")) {
         loadDriverLibrary();
@@ -175,13 +197,14 @@ std::int32_t tun2proxy_with_name_run(const char* proxyUrl, const char* tunName, 
     talker.join();
 
     std::unique_lock lock(stateMutex);
-    stopRequested = false;
     if (hang) {
         stateChanged.wait(lock, [] { return false; });
     }
     stateChanged.wait(lock, [] { return stopRequested; });
     lock.unlock();
     say(3, "stand-in engine: stopped");
+    lock.lock();
+    runActive = false;
     return 0;
 }
 

@@ -230,6 +230,22 @@ elif grep -q "lacks tun2proxy_with_name_run, tun2proxy_stop, tun2proxy_set_log_c
 else
     fail "refused engine: $(cat "$work/bad.txt")"
 fi
+# What the check says of each engine: a later release refused, the hash a packager records
+# asked for, and a file that is not the one recorded refused.
+standin_hash=$(sha256sum "$build/bin/tun2proxy.dll" | cut -d' ' -f1)
+while IFS='|' read -r name status expected file hash; do
+    said=$("$here/../../scripts/check-engine-exports.py" "$file" ${hash:+--sha256 "$hash"} 2>&1)
+    expect_eq "engine check, $name: exit status" "$status" "$?"
+    case "$said" in
+    *"$expected"*) pass ;;
+    *) fail "engine check, $name: '$said'" ;;
+    esac
+done <<EOF_ROWS
+later release|1|lacks tun2proxy_with_name_run (a release from 0.8.0 on); supported engine releases: tun2proxy 0.7.17 and earlier|$build/tests/doubles/engine/later/tun2proxy.dll|
+no hash given|0|but so do 0.7.18 to 0.7.21, which end the service's process 2 s after each run returns: make sure of the release from its source and record SHA-256 $standin_hash|$build/bin/tun2proxy.dll|
+the recorded hash|0||$build/bin/tun2proxy.dll|$standin_hash
+another file|1|is not the engine recorded for this package: its SHA-256 is $standin_hash, not 00ff|$build/bin/tun2proxy.dll|00FF
+EOF_ROWS
 
 # Uninstall: the service and the program files go, the log stays.
 stop_and_wait "uninstall"

@@ -102,9 +102,10 @@ else
     pass
 fi
 expect_ctl "active on a fresh service" 0 "$inactive" active
-# The WFP client and IP Helper are loaded by the first start, not held while idle.
+# The WFP client, IP Helper and the engine are loaded by the first start, not held while idle.
 expect_eq "WFP client held while idle" "" "$(mapped fwpuclnt.dll)"
 expect_eq "IP Helper held while idle" "" "$(mapped iphlpapi.dll)"
+expect_eq "engine held while idle" "" "$(mapped tun2proxy.dll)"
 
 # The text of "send" arrives as typed, in UTF-8: never re-coded, never best-fitted to ASCII.
 LC_ALL=C.UTF-8 expect_ctl "non-ASCII command" 1 \
@@ -145,6 +146,7 @@ if $with_tun; then
     wait "$maker" || fail "could not make the TUN interface"
     expect_eq "filters while running" 12 "$(wfp filters)"
     expect_eq "WFP client loaded from" "$WINEPREFIX/drive_c/$dir/fwpuclnt.dll" "$(mapped fwpuclnt.dll)"
+    expect_eq "engine loaded from" "$WINEPREFIX/drive_c/$dir/tun2proxy.dll" "$(mapped tun2proxy.dll)"
     expect_eq "sublayers while running" 1 "$(wfp sublayers)"
     expect_eq "filters the stand-in refused" 0 "$(wfp rejected)"
     expect_ctl "active while running" 0 "$active" active
@@ -286,6 +288,61 @@ if [ -e "$WINEPREFIX/drive_c/$dir/wintun-loaded.txt" ]; then pass; else
 fi
 service_remove
 
+# --- The engine: loaded by the first start and refused clearly when it is missing or of a
+# later release, while the service serves on; put right, it is loaded by the next start ---
+supported="supported engine releases: tun2proxy 0.7.17 and earlier, beside Orvanet.exe"
+# engine_refused NAME ANSWER FILE...: a service with FILE... beside it starts and answers
+# active; start is refused with ANSWER (the message, as in the log), in one ERROR line and
+# one event; stop still answers.
+engine_refused() {
+    local name=$1 answer=$2 events="$work/events-$1.txt"
+    shift 2
+    ORVANET_EVENTLOG_TRACE=$events service_install "$work/prefix-$name" "$dir" \
+        "$build/bin/Orvanet.exe" "$build/bin/orvanetctl.exe" "$@"
+    wine sc start Orvanet >/dev/null
+    service_wait_state RUNNING 30 || fail "$name: service not RUNNING"
+    expect_ctl "$name: active" 0 "$inactive" active
+    expect_ctl "$name: start" 1 \
+        "{\"message\":\"${answer//\\/\\\\}\",\"status\":\"error\"}" start
+    expect_eq "$name: the error lines" "VpnService::startTun2proxy - $answer" \
+        "$(grep -F '] [ERROR] ' "$(service_log)" | tr -d '\r' | sed 's/^\[[^]]*\] \[ERROR\] //')"
+    expect_eq "$name: the event" "err:eventlog:ReportEventW L\"${answer//\\/\\\\}\"
+err:eventlog:ReportEventW L\"\"" "$(service_events "$events")"
+    expect_ctl "$name: active after it" 0 "$inactive" active
+    expect_ctl "$name: stop after it" 0 "$stopped" stop
+    expect_eq "$name: engine held after it" "" "$(mapped tun2proxy.dll)"
+}
+engine_refused no-engine "tun2proxy.dll could not be loaded (error 126); $supported"
+# Put right while the service runs: the stand-in, in a mode whose run fails as a run
+# without a default gateway does. The answer stays the start's, the log has the file, the
+# code and its meaning, and nothing warns.
+echo "run-error" >"$WINEPREFIX/drive_c/$dir/tun2proxy-standin.txt"
+cp "$build/bin/tun2proxy.dll" "$WINEPREFIX/drive_c/$dir/"
+log_mark
+expect_ctl "a run error: start" 1 \
+    '{"message":"tun2proxy thread exited prematurely","status":"error"}' start
+expect_ctl "a run error: stop" 0 "$stopped" stop
+run_error=$(log_since_mark run-error)
+expect_in_order "$run_error" \
+    "] [INFO] VpnService::startTun2proxy - Starting thread..." \
+    "] [INFO] VpnService - Engine loaded: tun2proxy.dll (no version information) from C:\\$dir\\tun2proxy.dll" \
+    "] [INFO] VpnService::startTun2proxy - Log callback set" \
+    "] [ERROR] VpnService::startTun2proxy - Thread exited prematurely"
+expect_in_order "$run_error" \
+    "] [ERROR] tun2proxy: stand-in engine: no default gateway found" \
+    "] [INFO] tun2proxyThreadFunc - tun2proxy_with_name_run returned: -4" \
+    "] [ERROR] tun2proxyThreadFunc - Error: tun2proxy returned non-zero code: -4" \
+    "] [INFO] tun2proxyThreadFunc - Code -4: the run failed (no default gateway, "
+if grep -F "] [WARN] " "$run_error" | grep -qvF "] [WARN] PipeServer - Answered with an error: "; then
+    fail "a run error: warnings: $(grep -F "] [WARN] " "$run_error" | head -n 3)"
+else
+    pass
+fi
+service_remove
+engine_refused later-engine "C:\\$dir\\tun2proxy.dll lacks tun2proxy_with_name_run; $supported" \
+    "$build/tests/doubles/engine/later/tun2proxy.dll"
+service_remove
+
 if $with_tun; then
     # --- Wine's own WFP: the isolation cannot be installed, so start fails and cleans up --
     events="$work/events-platform-wfp.txt"
@@ -350,6 +407,12 @@ err:eventlog:ReportEventW L\"\"" \
         "] [INFO] Service shutting down..." \
         "] [ERROR] Shutdown did not finish within 30 seconds, still waiting for VpnService::stop (the tunnel engine has not ended); ending the process" \
         "] [INFO] === Service logging closing ==="
+    # The engine's stop token was taken by the first stop: the repeats' -1 is said once by
+    # each stop, the client's and the shut-down's, and never warned.
+    expect_eq "hung engine: what the stops answered" \
+        "2 [INFO] VpnService::stopTun2proxy - tun2proxy_stop() returned -1: no run to stop (not begun yet, ended, or already told)" \
+        "$(grep -F 'tun2proxy_stop() returned' "$(service_log)" | tr -d '\r' | sed 's/^\[[^]]*\] //' |
+            sort | uniq -c | sed 's/^ *//')"
     expect_eq "the unfinished shut-down's event" 'err:eventlog:ReportEventW L"30"
 err:eventlog:ReportEventW L"VpnService::stop (the tunnel engine has not ended)"
 err:eventlog:ReportEventW L""' \

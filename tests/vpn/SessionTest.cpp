@@ -193,6 +193,41 @@ TEST_F(SessionTest, EngineThatEndedOnItsOwnMustBeStoppedBeforeANewStart) {
     EXPECT_TRUE(vpn.stop().success);
 }
 
+// An engine library that is missing or lacks a call: the start says so in one ERROR line
+// and one event before any call into the engine; a later start loads it again.
+TEST_F(SessionTest, EngineThatCannotBeLoadedFailsStartBeforeAnyEngineCall) {
+    const std::string refusal = "tun2proxy.dll could not be loaded (error 126); supported";
+    enginedouble::loadAnswers(OperationResult::failure(refusal));
+    VpnService vpn(&dns);
+    EXPECT_EQ(refusal, vpn.start().error);
+    EXPECT_EQ(startFailedEvent(refusal), recordedEventLines());
+    EXPECT_EQ("ERROR", levelOfMessage("VpnService::startTun2proxy - " + refusal));
+    EXPECT_EQ(4u, serviceMessages().size());
+    EXPECT_EQ(std::vector<std::string>{}, enginedouble::journal());
+    EXPECT_TRUE(vpn.stop().success);
+    enginedouble::loadAnswers(OperationResult::ok());
+    ASSERT_TRUE(vpn.start().success);
+    EXPECT_EQ(2, enginedouble::loadCalls());
+}
+
+// The engine's stop answers -1 while no run holds its stop token: before the run began and,
+// from a real engine, at every repeat after the first stop took it. A stop that waits for a
+// slow engine says so once, not at every repeat, and warns only of other codes.
+TEST_F(SessionTest, StopAnswerMinusOneIsSaidOncePerStop) {
+    enginedouble::queue({.stopsIgnored = 3});
+    enginedouble::stopAnswers({0, -1, -1, -1});
+    VpnService vpn(&dns);
+    ASSERT_TRUE(vpn.start().success);
+    capture.clear();
+    EXPECT_TRUE(vpn.stop().success);
+    EXPECT_EQ(4, enginedouble::stopCalls());
+    EXPECT_EQ(1, countOf("VpnService::stopTun2proxy - tun2proxy_stop() returned -1: no run to "
+                         "stop (not begun yet, ended, or already told)"));
+    EXPECT_EQ("INFO", levelOfMessage("VpnService::stopTun2proxy - tun2proxy_stop() returned -1: "
+                                     "no run to stop (not begun yet, ended, or already told)"));
+    EXPECT_EQ(0, countOf("VpnService::stopTun2proxy - tun2proxy_stop() returned non-zero: -1"));
+}
+
 TEST_F(SessionTest, StopWarningsNeverTurnIntoAFailure) {
     enginedouble::stopAnswers({-5});
     VpnService vpn(&dns);

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
+#include <fstream>
 #include <future>
 #include <mutex>
 #include <string>
@@ -68,6 +69,9 @@ TEST(StandinEngine, BlocksUntilStoppedTalksFromItsOwnThreadAndReturnsZero) {
 
     int marker = 0;
     setCallback(&collect, &marker);
+    // The real engine's contract: a stop with no run, a second run while one is active and a
+    // second stop of a run all answer -1.
+    EXPECT_EQ(-1, stop());
     DWORD runThread = 0;
     std::future<std::int32_t> code = std::async(std::launch::async, [&] {
         runThread = GetCurrentThreadId();
@@ -76,23 +80,30 @@ TEST(StandinEngine, BlocksUntilStoppedTalksFromItsOwnThreadAndReturnsZero) {
     ASSERT_TRUE(waitForLines(2));
     // Still blocked: only a stop ends it.
     EXPECT_EQ(std::future_status::timeout, code.wait_for(300ms));
+    EXPECT_EQ(-1, run("socks5://127.0.0.1:12735", "orvantun", "10.255.255.255/32", 2, false, 4));
 
     // A stop may have to be repeated when it reaches the engine before its run began; this
     // one comes after the run began, so once is enough.
     EXPECT_EQ(0, stop());
+    EXPECT_EQ(-1, stop());
     ASSERT_EQ(std::future_status::ready, code.wait_for(10s));
     EXPECT_EQ(0, code.get());
 
-    std::lock_guard lock(received.mutex);
-    ASSERT_GE(received.lines.size(), 3u);
-    EXPECT_EQ(3, received.lines[0].first);
-    EXPECT_NE(std::string::npos, received.lines[0].second.find("orvantun"));
-    EXPECT_NE(std::string::npos, received.lines[0].second.find("socks5://127.0.0.1:12735"));
-    EXPECT_EQ(4, received.lines[1].first);
-    EXPECT_NE(std::string::npos, received.lines[1].second.find("10.255.255.255/32"));
-    EXPECT_EQ("stand-in engine: stopped", received.lines.back().second);
-    EXPECT_EQ(&marker, received.context);
-    EXPECT_NE(runThread, received.threads[0]);
+    {
+        std::lock_guard lock(received.mutex);
+        ASSERT_GE(received.lines.size(), 3u);
+        EXPECT_EQ(3, received.lines[0].first);
+        EXPECT_NE(std::string::npos, received.lines[0].second.find("orvantun"));
+        EXPECT_NE(std::string::npos, received.lines[0].second.find("socks5://127.0.0.1:12735"));
+        EXPECT_EQ(4, received.lines[1].first);
+        EXPECT_NE(std::string::npos, received.lines[1].second.find("10.255.255.255/32"));
+        EXPECT_EQ("stand-in engine: stopped", received.lines.back().second);
+        EXPECT_EQ(&marker, received.context);
+        EXPECT_NE(runThread, received.threads[0]);
+    }
+    // As a run without a default gateway ends.
+    std::ofstream(folder.path() / L"tun2proxy-standin.txt") << "run-error";
+    EXPECT_EQ(-4, run("socks5://127.0.0.1:12735", "orvantun", "10.255.255.255/32", 2, false, 4));
     FreeLibrary(engine);
 }
 

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -100,6 +101,20 @@ protected:
     DnsManager dns;
 };
 
+// What the log says each code of the run means.
+inline std::string runCodeMeaning(int code) {
+    const std::map<int, std::string> meanings = {
+        {0, "a clean end"},
+        {-1, "a run was already active in the engine; this one never began"},
+        {-2, "an internal failure of the engine"},
+        {-3, "an internal failure of the engine"},
+        {-4, "the run failed (no default gateway, an adapter, route or DNS setting that could not "
+             "be made, or a proxy that could not be used): the engine's lines above say which"}};
+    const auto found = meanings.find(code);
+    return found != meanings.end() ? found->second
+                                   : "a code the supported engine releases do not return";
+}
+
 // The lines of a worker whose engine ran and returned `code`.
 inline std::vector<std::string> workerLinesFor(int code) {
     std::vector<std::string> lines = {
@@ -113,6 +128,8 @@ inline std::vector<std::string> workerLinesFor(int code) {
         lines.push_back("tun2proxyThreadFunc - Error: tun2proxy returned non-zero code: " +
                         std::to_string(code));
     }
+    lines.push_back("tun2proxyThreadFunc - Code " + std::to_string(code) + ": " +
+                    runCodeMeaning(code));
     lines.push_back("tun2proxyThreadFunc - Thread exiting");
     return lines;
 }

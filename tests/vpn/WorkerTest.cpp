@@ -52,14 +52,25 @@ TEST_F(WorkerTest, EngineThatReturnsZeroAtOnceIsAFailedStartWithoutErrorLine) {
     EXPECT_TRUE(vpn.stop().success);
 }
 
-TEST_F(WorkerTest, NonZeroCodeIsLoggedAtInfoAndAtError) {
-    enginedouble::queue({.end = End::AtOnce, .code = -1});
+// Each code the engine returns during the start: the client's answer stays the same, the
+// log carries the code and what it means.
+TEST_F(WorkerTest, EachRunCodeIsLoggedWithItsMeaning) {
     VpnService vpn(&dns);
-    EXPECT_EQ("tun2proxy thread exited prematurely", vpn.start().error);
-    EXPECT_EQ(workerLinesFor(-1), workerMessages());
-    EXPECT_EQ("INFO", levelOfMessage("tun2proxyThreadFunc - tun2proxy_with_name_run returned: -1"));
-    EXPECT_EQ("ERROR",
-              levelOfMessage("tun2proxyThreadFunc - Error: tun2proxy returned non-zero code: -1"));
+    for (const int code : {-1, -2, -3, -4, 7}) {
+        SCOPED_TRACE(code);
+        capture.clear();
+        enginedouble::queue({.end = End::AtOnce, .code = code});
+        EXPECT_EQ("tun2proxy thread exited prematurely", vpn.start().error);
+        EXPECT_EQ(workerLinesFor(code), workerMessages());
+        const std::string number = std::to_string(code);
+        EXPECT_EQ("INFO", levelOfMessage(
+                              "tun2proxyThreadFunc - tun2proxy_with_name_run returned: " + number));
+        EXPECT_EQ("ERROR",
+                  levelOfMessage("tun2proxyThreadFunc - Error: tun2proxy returned non-zero code: " +
+                                 number));
+        EXPECT_EQ("INFO", levelOfMessage("tun2proxyThreadFunc - Code " + number + ": " +
+                                         runCodeMeaning(code)));
+    }
 }
 
 TEST_F(WorkerTest, ExceptionsFromTheEngineEndTheWorkerNormally) {

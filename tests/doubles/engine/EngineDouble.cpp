@@ -23,6 +23,8 @@ struct State {
     int inProgress = 0;
     Tun2proxyLogCallback callback = nullptr;
     void* context = nullptr;
+    OperationResult loadAnswer = OperationResult::ok();
+    int loadCalls = 0;
 };
 
 State& state() {
@@ -160,6 +162,12 @@ void tun2proxy_set_log_callback(Tun2proxyLogCallback callback, void* context) {
 
 } // extern "C"
 
+OperationResult loadTun2proxy() {
+    std::lock_guard lock(state().mutex);
+    ++state().loadCalls;
+    return state().loadAnswer;
+}
+
 namespace enginedouble {
 
 void reset() {
@@ -174,6 +182,8 @@ void reset() {
     s.runs.clear();
     s.callback = nullptr;
     s.context = nullptr;
+    s.loadAnswer = OperationResult::ok();
+    s.loadCalls = 0;
 }
 
 void queue(Program program) {
@@ -201,6 +211,16 @@ void releaseAll() {
     std::lock_guard lock(state().mutex);
     ++state().releaseGeneration;
     state().changed.notify_all();
+}
+
+void loadAnswers(OperationResult result) {
+    std::lock_guard lock(state().mutex);
+    state().loadAnswer = std::move(result);
+}
+
+int loadCalls() {
+    std::lock_guard lock(state().mutex);
+    return state().loadCalls;
 }
 
 std::vector<std::string> journal() {

@@ -59,6 +59,9 @@ void stopThrowsOnce(std::string what);
 void onStop(std::function<void()> hook);
 // Ends every blocked run, ignoring stop counts: the cleanup for engines that never end.
 void releaseAll();
+// What loadTun2proxy answers from now on (success until set), as for a missing library.
+void loadAnswers(OperationResult result);
+int loadCalls();
 
 // The order of the calls: "set_log_callback", "run", "run returned", "stop".
 std::vector<std::string> journal();
