@@ -20,7 +20,8 @@ if [ -z "${ORVANET_BENCH_NETNS:-}" ]; then
         -DCMAKE_BUILD_TYPE=Release -DORVANET_BUILD_TESTS=OFF >/dev/null
     cmake --build "$build" -j"$(nproc)" --target Orvanet orvanetctl tun2proxy fwpuclnt_standin \
         bench_pipe_client bench_echo_server bench_control_latency bench_scm_stop \
-        bench_min_service bench_service_memory bench_log_throughput bench_dns_probe bench_pipeio_server >/dev/null
+        bench_min_service bench_service_memory bench_log_throughput bench_dns_probe bench_pipeio_server \
+        bench_redaction >/dev/null
     export ORVANET_BUILD_DIR=$build
     source "$root/scripts/netns-lib.sh"
     netns_reexec ORVANET_BENCH_NETNS tun "${BASH_SOURCE[0]}" ||
@@ -59,6 +60,9 @@ wine sc create OrvanetBenchMin binPath= "C:\\Orvanet\\bench_min_service.exe" >/d
 
 echo "== log: $log_lines lines through Logger::log, a plain loop, the mirror and the stamp"
 run log_throughput 'C:\bench-logs' "$log_lines"
+
+echo "== the problem report's redaction: seconds per MiB of log, learning and replacing"
+run redaction
 
 echo "== the minimal service of ours, idle"
 wine sc start OrvanetBenchMin >/dev/null
@@ -214,6 +218,9 @@ END {
     row("  debugger mirror alone", "log_mirror_only", "log_plain_line", "append-and-flush loop")
     row("  a local-time stamp made afresh", "log_stamp_only", "log_plain_line", "append-and-flush loop")
     row("log lines per second, wall clock", "log_logger_lps", "log_plain_lps", "append-and-flush loop")
+    row("redaction, one user's own requests", "redact_own_requests", "-", "-")
+    row("  every word like a learnt name or short form", "redact_like_names", "-", "-")
+    row("  one line of 8 MiB, 256 names of the same first letters", "redact_shared_prefix_line", "-", "-")
     row("peak working set, idle", "svc_idle_peak_ws", "minsvc_idle_peak_ws", "minimal service of ours")
     row("wake-ups a minute, idle", "svc_idle_wakeups", "minsvc_idle_wakeups", "minimal service of ours")
     row("working set after " n["svc_rt"] + 20 " requests", "svc_loaded_ws", "svc_idle_ws", "the service itself, idle")

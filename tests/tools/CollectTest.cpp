@@ -33,6 +33,8 @@ TEST(RedactionTest, NamesLearnedFromTheServicesClientLinesAreReplacedAlikeEveryw
         clientLine("C:\\users\\Public\\p.exe", "unknown (error 5)") +
         clientLine("C:\\Users\\j\xc3\xbcrgen\\x.exe", "DESK-7\\Ann Lee Smith") +
         clientLine("D:\\Users\\Lee Smith\\x, account y.exe", "DESK-7\\a") +
+        clientLine("C:\\Users\\Alice.Smith\\x.exe", "DESK-7\\(ann)") +
+        clientLine("C:\\Users\\O'Brien Jones\\x.exe", "DESK-7\\'kim") +
         // What clients write into the log, through their requests, teaches nothing: no client
         // can begin a line, and a line of the service's holds it only after its beginning.
         "[2026-12-09 04:05:07] [INFO] PipeServer::processCommand - Command type: x, account "
@@ -41,16 +43,27 @@ TEST(RedactionTest, NamesLearnedFromTheServicesClientLinesAreReplacedAlikeEveryw
         "[2026-12-09 04:05:07] [INFO] x " +
         clientLine("C:\\Users\\Evil\\x.exe", "EVIL\\evil");
     Redaction redaction;
-    redaction.learn(log);
+    // The collector's own, from its token, before the log.
+    redaction.learnAccount("CORP\\adm-jsmith");
+    redaction.learnProfile("C:\\Users\\adm-jsmith");
+    // Two copies of each client line: each name and short form is learnt once.
+    redaction.learn(log + log);
     const struct {
         std::string text;
         std::string redacted;
     } cases[] = {
-        {"account DESK-7\\alice", "account <domain-1>\\<user-1>"},
-        // Names ignore case; only whole words are names.
-        {"ALICE alicewonder malice alice.", "<user-1> alicewonder malice <user-1>."},
-        {"C:\\Users\\Alice Smith\\Documents", "C:\\Users\\<user-2>\\Documents"},
-        {"desk-7 asked", "<domain-1> asked"},
+        {"C:\\Users\\adm-jsmith\\Downloads\\orvanetctl.exe, CORP\\ADM-JSMITH",
+         "C:\\Users\\<user-1>\\Downloads\\orvanetctl.exe, <domain-1>\\<user-1>"},
+        {"account DESK-7\\alice", "account <domain-2>\\<user-2>"},
+        // Names ignore case; only whole words are names, whatever the script around them.
+        {"ALICE alicewonder malice alice.", "<user-2> alicewonder malice <user-2>."},
+        {"\xc2\xab"
+         "alice\xc2\xbb alice\xe2\x80\x99s \xc3\xa9"
+         "alice alice\xc3\xa9",
+         "\xc2\xab<user-2>\xc2\xbb <user-2>\xe2\x80\x99s \xc3\xa9"
+         "alice alice\xc3\xa9"},
+        {"C:\\Users\\Alice Smith\\Documents", "C:\\Users\\<user-3>\\Documents"},
+        {"desk-7 asked", "<domain-2> asked"},
         // The platform's own accounts and profiles, and unknown ones, are no one's.
         {"NT AUTHORITY\\SYSTEM C:\\users\\Public unknown (error 5)",
          "NT AUTHORITY\\SYSTEM C:\\users\\Public unknown (error 5)"},
@@ -60,21 +73,28 @@ TEST(RedactionTest, NamesLearnedFromTheServicesClientLinesAreReplacedAlikeEveryw
         // A name too short to be told from a word is not learnt.
         {"a link", "a link"},
         // A user principal name, and a profile folder's short name.
-        {"alice@corp.example", "<user-1>@corp.example"},
-        {"C:\\Users\\ALICES~1\\AppData and alices~12", "C:\\Users\\<user-2>\\AppData and <user-2>"},
+        {"alice@example.org", "<user-2>@example.org"},
+        {"C:\\Users\\ALICES~1\\AppData and alices~12", "C:\\Users\\<user-3>\\AppData and <user-3>"},
+        // A short form whole, with its extension, and with a character the platform keeps.
+        {"C:\\Users\\ALICE~1.SMI\\x ALICE~2.SMITH", "C:\\Users\\<user-7>\\x <user-7>.SMITH"},
+        {"C:\\Users\\O'BRIE~1\\x", "C:\\Users\\<user-9>\\x"},
+        // Names that begin with what a name may hold but a word may not.
+        {"(ann) and 'kim, x(ANN)", "<user-6> and <user-8>, x<user-6>"},
         // Folded as the platform folds, beyond ASCII.
-        {"J\xc3\x9cRGEN and j\xc3\xbcrgen", "<user-4> and <user-4>"},
+        {"J\xc3\x9cRGEN and j\xc3\xbcrgen", "<user-5> and <user-5>"},
         // An account whole, up to the line's end; the longest name first.
-        {"Ann Lee Smith, Ann Lee", "<user-3>, Ann Lee"},
-        {"Lee Smith", "<user-5>"},
+        {"Ann Lee Smith, Ann Lee", "<user-4>, Ann Lee"},
+        // A folder named like a profile outside the profiles folder is anyone's.
+        {"Lee Smith", "Lee Smith"},
         // A placeholder is never taken for a name.
         {"<user-1> <domain-1>", "<user-1> <domain-1>"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(redaction.apply(c.text), c.redacted) << c.text;
     }
-    EXPECT_EQ(redaction.names(), 6u);
-    EXPECT_EQ(redaction.tooShort(), 1u);
+    EXPECT_EQ(redaction.names(), 11u);
+    EXPECT_EQ(redaction.notReplaced(), 1u);
+    EXPECT_EQ(redaction.leftOut(), 0u);
 }
 
 // Whether `name` stands in `text` as a whole word, in any case the platform folds.
@@ -86,7 +106,7 @@ bool standsIn(const std::string& text, const std::string& name) {
     };
     const auto word = [](wchar_t c) {
         return (c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z') ||
-               c == L'_' || c == L'-' || c == L'$' || c >= 0x80;
+               c == L'_' || c == L'-' || c == L'$' || (c >= 0x80 && IsCharAlphaNumericW(c));
     };
     const std::wstring folded = upper(text);
     const std::wstring sought = upper(name);
@@ -120,8 +140,25 @@ TEST(RedactionTest, NoLearntNameSurvivesInGeneratedLines) {
     redaction.learn(log);
     const std::vector<std::string> names = redaction.learntNames();
     ASSERT_EQ(names.size(), 9u);
-    const std::vector<std::string> glue = {" ",  "\\", "@", ".",        ",",  "<", ">",
-                                           "~1", "",   "-", "\xc3\xa9", "  ", "\t"};
+    const std::vector<std::string> glue = {" ",
+                                           "\\",
+                                           "@",
+                                           ".",
+                                           ",",
+                                           "<",
+                                           ">",
+                                           "~1",
+                                           "",
+                                           "-",
+                                           "\xc3\xa9",
+                                           "  ",
+                                           "\t",
+                                           "\xc2\xab",
+                                           "\xc2\xbb",
+                                           "\xe2\x80\x99",
+                                           "\xe2\x80\x94",
+                                           "(",
+                                           "'"};
     std::mt19937 random(4242);
     const auto pick = [&](std::size_t count) {
         return std::uniform_int_distribution<std::size_t>(0, count - 1)(random);
@@ -191,6 +228,7 @@ protected:
         settings.client.pipeName = L"\\\\.\\pipe\\OrvanetCollectTestNoSuchPipe";
         settings.client.busyWait = std::chrono::milliseconds(100);
         settings.client.notServedWait = std::chrono::milliseconds(100);
+        settings.names = LocalNames{"C:\\Users", "", ""};
     }
 
     void plant(const std::string& name, const std::string& bytes) {
@@ -272,6 +310,23 @@ TEST_F(CollectTest, GathersTheLogCrashesAndStateAndSaysWhatItCouldNot) {
     EXPECT_EQ(again.status, exitNoAnswer);
     EXPECT_TRUE(has(again.err, "exists")) << again.err;
     EXPECT_EQ(contents(target), gathered);
+}
+
+// Names beyond the bound are not replaced: the report says so plainly, names the files that
+// hold them, and the exit status says it too.
+TEST_F(CollectTest, NamesBeyondTheBoundAreAnnounced) {
+    std::string log;
+    for (int i = 0; i < 300; ++i) {
+        log += clientLine("C:\\Program Files\\x.exe", "HOST\\person" + std::to_string(i));
+    }
+    plant("Orvanet_service.log", log);
+    const CliOutput output = runCollect(out.path() / "report", settings);
+    EXPECT_EQ(output.status, exitError);
+    EXPECT_TRUE(has(output.out, "THIS REPORT MAY HOLD NAMES: more than 256 names were found, and "
+                                "45 more are not replaced. Files that hold them: "
+                                "Orvanet_service.log.\n"))
+        << output.out;
+    EXPECT_TRUE(has(output.err, "may hold names that were not replaced")) << output.err;
 }
 
 TEST_F(CollectTest, WithoutRedactionAndWithAFileOfSeveralNames) {

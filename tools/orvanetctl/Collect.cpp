@@ -203,8 +203,13 @@ std::string now() {
 // summary lists every item in the order it was met.
 class Collection {
 public:
-    Collection(fs::path target, ReportFolder& folder, bool redact)
-        : target(std::move(target)), folder(folder), redact(redact) {}
+    Collection(fs::path target, ReportFolder& folder, bool redact, const LocalNames& names)
+        : target(std::move(target)), folder(folder), redact(redact),
+          redaction(names.profilesFolder) {
+        // Before anything is written: whoever collects is named in the report's own paths.
+        redaction.learnAccount(names.account);
+        redaction.learnProfile(names.profile);
+    }
 
     // `origin`: the folder a copy came from, named in the summary.
     void text(const std::string& name, std::string bytes, const std::string& origin = {}) {
@@ -226,13 +231,13 @@ public:
             failed = true;
         }
         const LocalMemory dumpDescriptor(raw);
-        Redaction redaction;
         for (const Item& item : items) {
             if (item.kind == Kind::Text) {
                 redaction.learn(item.bytes);
             }
         }
         std::string lines;
+        std::string holdingNames;
         for (const Item& item : items) {
             std::string failure;
             if (item.kind == Kind::Missing) {
@@ -241,6 +246,9 @@ public:
             }
             const std::string bytes =
                 item.kind == Kind::Text && redact ? redaction.apply(item.bytes) : item.bytes;
+            if (item.kind == Kind::Text && redact && redaction.holdsLeftOut(bytes)) {
+                holdingNames += (holdingNames.empty() ? "" : ", ") + item.name;
+            }
             if (item.kind == Kind::Binary && !dumpDescriptor) {
                 lines += "not gathered: " + item.name +
                          ": its protection could not be made, so it was not copied\n";
@@ -262,15 +270,19 @@ public:
                                 " names replaced. Crash dumps are copied as they are.\n"
                           : "Not redacted (--no-redact): the files hold account names and "
                             "paths as written.\n";
-        if (redact && redaction.tooShort() > 0) {
-            summary += std::to_string(redaction.tooShort()) + " names of fewer than " +
+        if (redact && redaction.notReplaced() > 0) {
+            summary += std::to_string(redaction.notReplaced()) + " names of fewer than " +
                        std::to_string(Redaction::kShortestName) +
-                       " characters are not replaced: they cannot be told from ordinary words.\n";
+                       " characters, or written like a placeholder, are not replaced: they "
+                       "cannot be told from ordinary words.\n";
         }
-        if (redact && redaction.boundMet()) {
-            summary += "More than " + std::to_string(Redaction::kMostNames) +
-                       " names were found; only the first " +
-                       std::to_string(Redaction::kMostNames) + " are replaced.\n";
+        if (redact && redaction.leftOut() > 0) {
+            summary += "THIS REPORT MAY HOLD NAMES: more than " +
+                       std::to_string(Redaction::kMostNames) + " names were found, and " +
+                       std::to_string(redaction.leftOut()) +
+                       " more are not replaced. Files that hold them: " +
+                       (holdingNames.empty() ? std::string("none") : holdingNames) + ".\n";
+            failed = true;
         }
         summary += lines;
         // The summary names folders and files, which may run through a user's profile.
@@ -286,7 +298,10 @@ public:
         }
         output.out = summary;
         output.status = failed ? exitError : exitOk;
-        if (failed) {
+        if (redact && redaction.leftOut() > 0) {
+            output.err = "orvanetctl: the report in " + shown(target) +
+                         " may hold names that were not replaced; summary.txt says which files\n";
+        } else if (failed) {
             output.err = "orvanetctl: not everything could be gathered into " + shown(target) +
                          "; summary.txt says what and why\n";
         }
@@ -306,6 +321,7 @@ private:
     fs::path target;
     ReportFolder& folder;
     bool redact;
+    Redaction redaction;
     std::vector<Item> items;
     bool failed = false;
 };
@@ -451,7 +467,8 @@ CliOutput runCollect(const fs::path& target, const CollectSettings& settings) {
     if (settings.afterFolderMade) {
         settings.afterFolderMade(target);
     }
-    Collection collection(target, folder, settings.redact);
+    Collection collection(target, folder, settings.redact,
+                          settings.names ? *settings.names : localNames());
     if (!settings.logFolder.empty()) {
         gatherLogFolder(collection, settings.logFolder, "", true);
     } else {

@@ -1,9 +1,11 @@
 #pragma once
 
 #include "Cli.h"
+#include "LocalNames.h"
 
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <vector>
 
 // What "collect" reads and asks. The program uses the defaults; tests name folders and a
@@ -20,6 +22,8 @@ struct CollectSettings {
     // Empty: where Windows Error Reporting writes its dumps of the service by default.
     std::filesystem::path platformDumpFolder;
     bool redact = true;
+    // Empty: what the platform says (the profiles folder, the collector's own account).
+    std::optional<LocalNames> names;
     ClientSettings client;
     // Runs once the report's folder is made, before anything is gathered into it: a test's
     // way to try what another user could do meanwhile.

@@ -77,18 +77,27 @@ Folded fold(std::string_view bytes) {
     return folded;
 }
 
-// What may continue a name: a match must not be part of a longer word (a full stop or an
-// "@" may follow one).
-bool nameChar(wchar_t c) {
-    return (c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z') ||
-           c == L'_' || c == L'-' || c == L'$' || c >= 0x80;
+// A letter or digit of any script, or what account names join words with: a name matches
+// only where no such character continues it on either side (a full stop, an "@", a
+// guillemet or an apostrophe may).
+bool wordChar(wchar_t c) {
+    if (c < 0x80) {
+        return (c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z') ||
+               c == L'_' || c == L'-' || c == L'$';
+    }
+    return IsCharAlphaNumericW(c) != FALSE;
 }
 
 std::size_t wordEnd(const std::wstring& text, std::size_t from) {
-    while (from < text.size() && nameChar(text[from])) {
+    while (from < text.size() && wordChar(text[from])) {
         ++from;
     }
     return from;
+}
+
+// Whether no word runs across the place between text[at - 1] and text[at].
+bool boundaryAt(const std::wstring& text, std::size_t at) {
+    return at == 0 || at >= text.size() || !wordChar(text[at - 1]) || !wordChar(text[at]);
 }
 
 bool oneOf(const std::wstring& folded, std::initializer_list<const wchar_t*> names) {
@@ -108,6 +117,11 @@ bool placeholderWord(const std::wstring& word) {
     return false;
 }
 
+// A character the platform keeps in a short (8.3) name; others it writes as "_".
+bool shortNameChar(wchar_t c) {
+    return c < 0x80 && c > L' ' && c != L'.' && !wcschr(L"\"*+,/:;<=>?[\\]|", c);
+}
+
 // Whether the platform keeps `folded` as its own short name: a base of one to eight and an
 // extension of up to three characters it allows there, upper case.
 bool isShortName(const std::wstring& folded) {
@@ -118,14 +132,13 @@ bool isShortName(const std::wstring& folded) {
         (dot != std::wstring::npos && folded.find(L'.', dot + 1) != std::wstring::npos)) {
         return false;
     }
-    return std::all_of(folded.begin(), folded.end(), [](wchar_t c) {
-        return c == L'.' || (c < 0x80 && c > L' ' && !wcschr(L"\"*+,/:;<=>?[\\]|", c));
-    });
+    return std::all_of(folded.begin(), folded.end(),
+                       [](wchar_t c) { return c == L'.' || shortNameChar(c); });
 }
 
 // The first letters of the platform's short name for a folder named `folded` ("ANNLEE" of
-// "ANNLEE~1" for "Ann Lee"): its base without spaces and full stops, characters a short
-// name cannot hold as "_", six at most.
+// "ANNLEE~1" for "Ann Lee", "O'BRIE" of "O'BRIE~1"): its base without spaces and full stops,
+// characters a short name cannot hold as "_", six at most.
 std::wstring shortPrefix(const std::wstring& folded) {
     const std::size_t dot = folded.rfind(L'.');
     const std::wstring base =
@@ -138,9 +151,31 @@ std::wstring shortPrefix(const std::wstring& folded) {
         if (c == L' ' || c == L'.') {
             continue;
         }
-        prefix.push_back(nameChar(c) && c < 0x80 ? c : L'_');
+        prefix.push_back(shortNameChar(c) ? c : L'_');
     }
     return prefix;
+}
+
+// Where a short form that matched up to its "~" at `at` ends: its digits, and an extension
+// of one to three characters if one follows; npos without digits.
+std::size_t shortFormEnd(const std::wstring& text, std::size_t at) {
+    std::size_t end = at;
+    while (end < text.size() && text[end] >= L'0' && text[end] <= L'9') {
+        ++end;
+    }
+    if (end == at) {
+        return std::wstring::npos;
+    }
+    if (end < text.size() && text[end] == L'.') {
+        std::size_t extension = end + 1;
+        while (extension < text.size() && extension - end <= 4 && shortNameChar(text[extension])) {
+            ++extension;
+        }
+        if (extension - end - 1 >= 1 && extension - end - 1 <= 3 && boundaryAt(text, extension)) {
+            return extension;
+        }
+    }
+    return end;
 }
 
 std::string_view trimmed(std::string_view text) {
@@ -163,6 +198,12 @@ void forEachLine(std::string_view text, Each each) {
 
 } // namespace
 
+Redaction::Redaction(std::string_view profiles) : profilesFolded(fold(profiles).text) {
+    while (!profilesFolded.empty() && profilesFolded.back() == L'\\') {
+        profilesFolded.pop_back();
+    }
+}
+
 void Redaction::learn(std::string_view text) {
     forEachLine(text, [this](std::string_view line, bool) {
         if (line.size() <= kStampLength || line[0] != '[' || line[kStampLength - 1] != ']' ||
@@ -181,88 +222,130 @@ void Redaction::learn(std::string_view text) {
         learnClient(rest.substr(program + kProgram.size(), account - program - kProgram.size()),
                     trimmed(rest.substr(account + kAccount.size())));
     });
+    rebuild();
+}
+
+void Redaction::learnAccount(std::string_view account) {
+    learnAccountName(account);
+    rebuild();
+}
+
+void Redaction::learnAccountName(std::string_view account) {
+    std::size_t index = 0;
+    if (account.empty() || account.substr(0, 8) == "unknown ") {
+        return;
+    }
+    const std::size_t slash = account.rfind('\\');
+    const std::wstring domain =
+        slash == std::string_view::npos ? L"" : fold(account.substr(0, slash)).text;
+    // The platform's own accounts are no one's.
+    if (oneOf(domain, {L"NT AUTHORITY", L"BUILTIN", L"NT SERVICE", L"WINDOW MANAGER",
+                       L"FONT DRIVER HOST"})) {
+        return;
+    }
+    if (slash != std::string_view::npos) {
+        learnName(account.substr(0, slash), true, index);
+    }
+    learnName(account.substr(slash == std::string_view::npos ? 0 : slash + 1), false, index);
+}
+
+void Redaction::learnProfile(std::string_view path) {
+    while (!path.empty() && path.back() == '\\') {
+        path.remove_suffix(1);
+    }
+    const std::size_t slash = path.rfind('\\');
+    if (slash != std::string_view::npos) {
+        learnProfileName(path.substr(slash + 1));
+        rebuild();
+    }
 }
 
 void Redaction::learnClient(std::string_view program, std::string_view account) {
-    std::size_t index = 0;
-    if (!account.empty() && account.substr(0, 8) != "unknown ") {
-        const std::size_t slash = account.rfind('\\');
-        const std::wstring domain =
-            slash == std::string_view::npos ? L"" : fold(account.substr(0, slash)).text;
-        // The platform's own accounts are no one's.
-        if (!oneOf(domain, {L"NT AUTHORITY", L"BUILTIN", L"NT SERVICE", L"WINDOW MANAGER",
-                            L"FONT DRIVER HOST"})) {
-            if (slash != std::string_view::npos) {
-                learnName(account.substr(0, slash), "domain", index);
-            }
-            learnName(account.substr(slash == std::string_view::npos ? 0 : slash + 1), "user",
-                      index);
-        }
-    }
-    // The profile folder: "C:\Users\NAME\..." (or "\\?\C:\Users\NAME\..."), at the path's
-    // beginning only; a folder of that name deeper down is anyone's.
+    learnAccountName(account);
+    // The profile folder: "PROFILES\NAME\..." (or "\\?\PROFILES\NAME\..."), at the path's
+    // beginning only; a folder of that name elsewhere, on another drive say, is anyone's.
     if (program.substr(0, 4) == "\\\\?\\") {
         program.remove_prefix(4);
     }
     const Folded path = fold(program);
-    if (path.text.size() < 10 || path.text[1] != L':' ||
-        path.text.compare(2, 7, L"\\USERS\\") != 0) {
+    const std::size_t from = profilesFolded.size() + 1;
+    if (profilesFolded.empty() || path.text.size() <= from ||
+        path.text.compare(0, profilesFolded.size(), profilesFolded) != 0 ||
+        path.text[profilesFolded.size()] != L'\\') {
         return;
     }
-    const std::size_t end = path.text.find(L'\\', 9);
-    if (end == std::wstring::npos) {
-        return;
-    }
-    const std::wstring folded = path.text.substr(9, end - 9);
-    if (oneOf(folded, {L"PUBLIC", L"DEFAULT", L"DEFAULT USER", L"ALL USERS"}) ||
-        !learnName(program.substr(path.at[9], path.at[end] - path.at[9]), "user", index)) {
-        return;
-    }
-    if (!isShortName(folded)) {
-        const std::wstring prefix = shortPrefix(folded);
-        if (!prefix.empty()) {
-            addForm(prefix, index, true);
-        }
+    const std::size_t end = path.text.find(L'\\', from);
+    if (end != std::wstring::npos) {
+        learnProfileName(program.substr(path.at[from], path.at[end] - path.at[from]));
     }
 }
 
-bool Redaction::learnName(std::string_view name, const char* kind, std::size_t& index) {
+void Redaction::learnProfileName(std::string_view name) {
     const std::wstring folded = fold(name).text;
-    if (folded.empty() || !nameChar(folded[0]) ||
-        placeholderWord(folded.substr(0, wordEnd(folded, 0)))) {
-        return false;
+    std::size_t index = 0;
+    if (oneOf(folded, {L"PUBLIC", L"DEFAULT", L"DEFAULT USER", L"ALL USERS"}) ||
+        learnName(name, false, index) == Learnt::Refused || isShortName(folded)) {
+        return;
     }
-    const auto known = std::find_if(learnt.begin(), learnt.end(), [&](const Name& learntName) {
-        return learntName.folded == folded;
-    });
-    if (known != learnt.end()) {
-        index = static_cast<std::size_t>(known - learnt.begin());
-        return true;
+    const std::wstring prefix = shortPrefix(folded);
+    if (!prefix.empty()) {
+        addForm(prefix + L"~", index, true);
     }
-    if (folded.size() < kShortestName) {
-        shortNames.insert(folded);
-        return false;
+}
+
+Redaction::Learnt Redaction::learnName(std::string_view name, bool domain, std::size_t& index) {
+    const std::wstring folded = fold(name).text;
+    if (folded.find_first_not_of(L' ') == std::wstring::npos) {
+        return Learnt::Refused;
+    }
+    if (const auto known = byFolded.find(folded); known != byFolded.end()) {
+        index = known->second;
+        return Learnt::Known;
+    }
+    if (folded.size() < kShortestName || placeholderWord(folded.substr(0, wordEnd(folded, 0)))) {
+        unusable.insert(folded);
+        return Learnt::Refused;
     }
     if (learnt.size() >= kMostNames) {
-        reachedBound = true;
-        return false;
+        if (beyondBound.insert(folded).second) {
+            beyondMatcher.add(folded, 0);
+        }
+        return Learnt::Refused;
     }
-    const bool domain = std::string_view(kind) == "domain";
+    const char* kind = domain ? "domain" : "user";
     const std::size_t number = domain ? ++domains : ++users;
     learnt.push_back(
         {folded, std::string(name), std::string("<") + kind + "-" + std::to_string(number) + ">"});
     index = learnt.size() - 1;
+    byFolded.emplace(folded, index);
     addForm(folded, index, false);
-    return true;
+    return Learnt::New;
 }
 
-void Redaction::addForm(std::wstring folded, std::size_t name, bool shortForm) {
-    std::vector<Form>& list = forms[folded.substr(0, wordEnd(folded, 0))];
-    const auto longer = [](const Form& a, const Form& b) {
-        return a.folded.size() > b.folded.size();
-    };
-    Form form{std::move(folded), name, shortForm};
-    list.insert(std::upper_bound(list.begin(), list.end(), form, longer), std::move(form));
+void Redaction::addForm(const std::wstring& folded, std::size_t name, bool shortForm) {
+    if (formsAdded.insert(folded).second) {
+        matcher.add(folded, forms.size());
+        forms.push_back({name, shortForm});
+    }
+}
+
+void Redaction::rebuild() {
+    matcher.build();
+    beyondMatcher.build();
+}
+
+bool Redaction::holdsLeftOut(std::string_view text) const {
+    bool held = false;
+    if (beyondBound.empty()) {
+        return held;
+    }
+    forEachLine(text, [&](std::string_view line, bool) {
+        const std::wstring t = fold(line).text;
+        beyondMatcher.forEach(t, [&](std::size_t begin, std::size_t end, std::size_t) {
+            held = held || (boundaryAt(t, begin) && boundaryAt(t, end));
+        });
+    });
+    return held;
 }
 
 std::vector<std::string> Redaction::learntNames() const {
@@ -276,48 +359,31 @@ std::vector<std::string> Redaction::learntNames() const {
 std::string Redaction::apply(std::string_view text) const {
     std::string out;
     out.reserve(text.size());
+    // For each place of a line, where the longest match that begins there ends (0: none) and
+    // whose name it is.
+    std::vector<std::pair<std::size_t, std::size_t>> longest;
     forEachLine(text, [&](std::string_view line, bool ended) {
         const Folded folded = fold(line);
         const std::wstring& t = folded.text;
+        longest.assign(t.size(), {0, 0});
+        matcher.forEach(t, [&](std::size_t begin, std::size_t end, std::size_t id) {
+            if (forms[id].shortForm) {
+                end = shortFormEnd(t, end);
+            }
+            if (end != std::wstring::npos && end > longest[begin].first && boundaryAt(t, begin) &&
+                boundaryAt(t, end)) {
+                longest[begin] = {end, forms[id].name};
+            }
+        });
         std::size_t copied = 0;
         for (std::size_t i = 0; i < t.size();) {
-            if (!nameChar(t[i]) || (i > 0 && nameChar(t[i - 1]))) {
+            const auto [end, name] = longest[i];
+            if (end == 0) {
                 ++i;
                 continue;
             }
-            const std::size_t word = wordEnd(t, i);
-            const auto found = forms.find(t.substr(i, word - i));
-            static const std::vector<Form> none;
-            std::size_t end = 0;
-            const Form* hit = nullptr;
-            for (const Form& form : found == forms.end() ? none : found->second) {
-                if (t.compare(i, form.folded.size(), form.folded) != 0) {
-                    continue;
-                }
-                end = i + form.folded.size();
-                if (form.shortForm) {
-                    const std::size_t digits = end + 1;
-                    if (end >= t.size() || t[end] != L'~') {
-                        continue;
-                    }
-                    for (end = digits; end < t.size() && t[end] >= L'0' && t[end] <= L'9'; ++end) {
-                    }
-                    if (end == digits) {
-                        continue;
-                    }
-                }
-                if (end < t.size() && nameChar(t[end])) {
-                    continue;
-                }
-                hit = &form;
-                break;
-            }
-            if (hit == nullptr) {
-                i = word;
-                continue;
-            }
             out.append(line.substr(copied, folded.at[i] - copied));
-            out += learnt[hit->name].placeholder;
+            out += learnt[name].placeholder;
             copied = folded.at[end];
             i = end;
         }
