@@ -127,6 +127,29 @@ expect_eq "the interface the permits name" 'oif "orvantun"' \
     "$(nft list table inet orvanet_wfp 2>/dev/null | grep -o 'oif [^ ]*' | sort -u)"
 probe_phase active
 
+# The problem report's picture of this network while the VPN is up: both paths with their
+# addresses, the tunnel marked, the default route, and no hardware address as it is.
+ctl collect 'C:\report-active' --log-folder 'C:\users\Public\Pellmarrow\Orvanet\logs'
+network="$WINEPREFIX/drive_c/report-active/network.txt"
+# adapter NAME: the lines of that adapter's entry in network.txt.
+adapter() { awk -v head="  $1" 'index($0, head) == 1 {on = 1; next} /^  [^ ]/ {on = 0} on' "$network" | tr -d '\r'; }
+for expected in "orvantun [the tunnel]:|10.77.1.1/24" "physical:|10.77.2.1/24" \
+    "physical:|gateways: 10.77.2.2"; do
+    name=${expected%%|*} line=${expected#*|}
+    case "$(adapter "$name")" in
+    *"$line"*) pass ;;
+    *) fail "network.txt: $name without '$line': $(cat "$network")" ;;
+    esac
+done
+if grep -qE '^  0\.0\.0\.0/0 via 10\.77\.2\.2, interface [0-9]+, metric' "$network"; then pass; else
+    fail "network.txt: no default route via the physical path: $(cat "$network")"
+fi
+if grep -qiE '([0-9a-f]{2}[-:]){5}[0-9a-f]{2}' "$network"; then
+    fail "network.txt: a hardware address left as it is: $(grep -iE '([0-9a-f]{2}[-:]){5}' "$network")"
+else
+    pass
+fi
+
 expect_ctl "stop" 0 "$stopped" stop
 settled closed "after stop"
 probe_phase stopped

@@ -1,6 +1,7 @@
 // The problem report: what is gathered and what is said of what is not, names replaced the
 // same way across the collection, and the log folder left exactly as it was.
 #include "Collect.h"
+#include "NetworkReport.h"
 #include "Redaction.h"
 #include "ServiceIdentity.h"
 #include "platform/Utf8.h"
@@ -190,6 +191,74 @@ TEST(RedactionTest, NoLearntNameSurvivesInGeneratedLines) {
     }
 }
 
+// The network picture from a fixed table: kept and replaced addresses (the same value, the
+// same placeholder), the tunnel marked, the routes and the registry's lines.
+TEST(NetworkReportTest, KeepsSharedAddressesReplacesTheRestAndReadsLikeTheTable) {
+    AddressRedaction redaction({"203.0.113.9"});
+    const struct {
+        std::string address;
+        std::string shown;
+    } addresses[] = {
+        {"192.168.1.20/24", "192.168.1.20/24"},
+        {"10.0.0.1", "10.0.0.1"},
+        {"172.31.255.1", "172.31.255.1"},
+        {"172.32.0.1", "<ipv4-1>"},
+        {"100.64.0.1", "100.64.0.1"},
+        {"169.254.3.4/16", "169.254.3.4/16"},
+        {"0.0.0.0/0", "0.0.0.0/0"},
+        {"8.8.8.8", "<ipv4-2>"},
+        {"8.8.8.8/32", "<ipv4-2>/32"},
+        {"203.0.113.9/24", "203.0.113.9/24"},
+        {"fe80::1c2:3/64", "fe80::1c2:3/64"},
+        {"fd77:1::1", "fd77:1::1"},
+        {"::1", "::1"},
+        {"::/0", "::/0"},
+        {"2001:db8::1/64", "<ipv6-1>/64"},
+        {"::ffff:8.8.4.4", "<ipv6-2>"},
+        {"2001:db8::1", "<ipv6-1>"},
+    };
+    for (const auto& a : addresses) {
+        EXPECT_EQ(redaction.address(a.address), a.shown) << a.address;
+    }
+    NetworkFacts facts;
+    facts.adapters = {
+        {"orvantun", 12, 0x6000000001, "up", "", {"10.77.1.1/24"}, {}, {"10.0.0.1"}},
+        {"Wi-Fi",
+         3,
+         0x47000000,
+         "up",
+         "00-15-5D-01-02-03",
+         {"192.168.1.20/24", "81.2.69.142/32"},
+         {"192.168.1.1"},
+         {"1.1.1.1", "192.168.1.1"}},
+    };
+    facts.routes = {{"0.0.0.0/0", "192.168.1.1", 3, 25}, {"81.2.69.0/24", "0.0.0.0", 3, 1}};
+    facts.nameResolution = {
+        "Dnscache\\DnsPolicyConfig\\{r1}\\GenericDNSServers = 1.1.1.1; 10.0.0.1"};
+    facts.failures = {"routes: error 5"};
+    EXPECT_EQ(networkText(facts, "orvantun", &redaction),
+              "Adapters\n"
+              "  orvantun [the tunnel]: index 12, LUID 0x6000000001, up\n"
+              "    addresses: 10.77.1.1/24\n"
+              "    gateways: none\n"
+              "    DNS servers: 10.0.0.1\n"
+              "  Wi-Fi: index 3, LUID 0x47000000, up\n"
+              "    addresses: 192.168.1.20/24, <ipv4-3>/32\n"
+              "    gateways: 192.168.1.1\n"
+              "    DNS servers: <ipv4-4>, 192.168.1.1\n"
+              "    hardware address: <mac-1>\n"
+              "\nRoutes (IPv4, then IPv6)\n"
+              "  0.0.0.0/0 via 192.168.1.1, interface 3, metric 25\n"
+              "  <ipv4-5>/24 via 0.0.0.0, interface 3, metric 1\n"
+              "\nName resolution policy (NRPT)\n"
+              "  Dnscache\\DnsPolicyConfig\\{r1}\\GenericDNSServers = <ipv4-4>; 10.0.0.1\n"
+              "\nDNS over HTTPS\n"
+              "  none\n"
+              "\nNot read\n"
+              "  routes: error 5\n");
+    EXPECT_EQ(redaction.hardware("00-15-5D-01-02-03"), "<mac-1>");
+}
+
 // The service's image path as administrators and packages store it: quoted or not, with
 // arguments or not; unquoted, the service manager runs the first cut that names a file.
 TEST(ServiceProgramTest, IsReadAsTheServiceManagerReadsIt) {
@@ -283,6 +352,7 @@ TEST_F(CollectTest, GathersTheLogCrashesAndStateAndSaysWhatItCouldNot) {
         "gathered: Orvanet_crash_20261203_000000_1.dmp (6 bytes)",
         "not gathered: service.txt: the service is not installed",
         "gathered: versions.txt (",
+        "gathered: network.txt (",
         "gathered: active.txt (",
     };
     std::size_t from = 0;
@@ -295,7 +365,7 @@ TEST_F(CollectTest, GathersTheLogCrashesAndStateAndSaysWhatItCouldNot) {
     EXPECT_EQ(gathered.count("Orvanet_crash_20261202_000000_1.dmp"), 0u);
     EXPECT_EQ(gathered.count("unrelated.txt"), 0u);
     EXPECT_EQ(gathered.size(),
-              1u + 2 + 5 + 2); // summary, log and crash log, dumps, versions, active
+              1u + 2 + 5 + 3); // summary, log and crash log, dumps, versions, network, active
     const std::string log =
         gathered.count("Orvanet_service.log") ? gathered.at("Orvanet_service.log") : "";
     EXPECT_FALSE(has(log, "bob")) << log;

@@ -1,11 +1,12 @@
-// version.dll is loaded by orvanetctl's first call into it (collect's file versions), not when
-// the program starts: a load at start happens before main can pin the library search, and
-// version.dll is none of the libraries the platform always takes from System32, so a copy
-// planted beside orvanetctl.exe (a Downloads folder) would be run. Loaded on first use, it
-// comes from System32 only.
+// version.dll and iphlpapi.dll are loaded by orvanetctl's first call into them (collect's file
+// versions and network picture), not when the program starts: a load at start happens before
+// main can pin the library search, and neither is one of the libraries the platform always
+// takes from System32, so a copy planted beside orvanetctl.exe (a Downloads folder) would be
+// run. Loaded on first use, they come from System32 only.
 //
-// Should it still be missing, each of its functions fails as it fails for a file without
-// version information (0, with the error in GetLastError) instead of raising an exception.
+// Should one still be missing, each of its functions fails as it fails for a file without
+// version information (0, with the error in GetLastError), or, for IP Helper, with the status
+// ERROR_MOD_NOT_FOUND, instead of raising an exception.
 // Linked into the executable itself: the runtime takes its own, empty hook otherwise.
 
 #include <windows.h>
@@ -18,13 +19,21 @@ INT_PTR WINAPI versionUnavailable() {
     return 0;
 }
 
-FARPROC WINAPI onVersionLoadFailure(unsigned notification, PDelayLoadInfo) {
+// Every IP Helper call collect makes returns its status.
+INT_PTR WINAPI ipHelperUnavailable() {
+    return ERROR_MOD_NOT_FOUND;
+}
+
+FARPROC WINAPI onVersionLoadFailure(unsigned notification, PDelayLoadInfo info) {
     switch (notification) {
     case dliFailLoadLib:
         // Kept by the helper as the library's module: it exports none of the functions, so
         // each call comes back below, and the load is tried once.
         return reinterpret_cast<FARPROC>(GetModuleHandleW(nullptr));
     case dliFailGetProc:
+        if (_stricmp(info->szDll, "iphlpapi.dll") == 0) {
+            return reinterpret_cast<FARPROC>(ipHelperUnavailable);
+        }
         return reinterpret_cast<FARPROC>(versionUnavailable);
     default:
         return nullptr;
