@@ -149,13 +149,16 @@ std::vector<std::string> loadTimeImports(const std::filesystem::path& image) {
     return names;
 }
 
-// version.dll is not among the libraries the platform always takes from System32: loaded at
-// start, a copy beside orvanetctl.exe (a Downloads folder) would run. It is loaded on first
-// use, where main's pinned search allows (e2e_collect reads versions through it).
+// version.dll and iphlpapi.dll are not among the libraries the platform always takes from
+// System32: loaded at start, a copy beside orvanetctl.exe (a Downloads folder) would run. They
+// are loaded on first use, where main's pinned search allows (e2e_collect reads versions
+// through one, e2e_dns_leaks the network through the other).
 TEST(ProgramTest, VersionDllIsNotLoadedBeforeMain) {
     const auto imports = loadTimeImports(program());
     EXPECT_NE(std::find(imports.begin(), imports.end(), "kernel32.dll"), imports.end());
-    EXPECT_EQ(std::find(imports.begin(), imports.end(), "version.dll"), imports.end());
+    for (const char* library : {"version.dll", "iphlpapi.dll"}) {
+        EXPECT_EQ(std::find(imports.begin(), imports.end(), library), imports.end()) << library;
+    }
 }
 
 } // namespace
