@@ -38,6 +38,7 @@ public:
     // Committed objects, and those of open transactions.
     std::map<UINT64, std::wstring> liveFilters() const { return model.liveFilters(); }
     std::vector<wfpdouble::Filter> committedFilters() const { return model.committedFilters(); }
+    std::map<UINT64, wfpdouble::Filter> committedById() const { return model.committedById(); }
     std::size_t liveSublayers() const { return model.liveSublayers().size(); }
     int rejections() const { return rejected; }
     const std::string& lastRejection() const { return lastReason; }

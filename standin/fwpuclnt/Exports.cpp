@@ -1,11 +1,14 @@
 // The nine WFP management calls of fwpuclnt.dll, answered by a checked model instead of
 // the platform. Exported under the platform's own names (see fwpuclnt.def).
 #include "CheckedPlatform.h"
+#include "FilterListing.h"
 #include "NftRules.h"
 #include "StateFiles.h"
 
 #include "platform/InterfaceIndex.h"
 
+#include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -54,6 +57,7 @@ struct Standin {
             text += "filter " + std::to_string(id) + " " + wfpdouble::asciiText(name) + "\n";
         }
         files.writeState(text);
+        files.writeFilters(filterListing(platform.committedById()));
         publishRules();
         files.holdEngineLock(platform.openEngines() > 0);
     }
@@ -84,6 +88,23 @@ DWORD guarded(Call call) {
     return status;
 }
 
+// A collector's process: it reads what the service's stand-in published and changes
+// nothing, so that its engine is no session of the model and writes no state.
+struct Reader {
+    std::mutex mutex;
+    std::filesystem::path folder = StateFiles::readerFolder();
+    std::map<HANDLE, GUID> listings; // enumeration handle: its layer, until listed
+    std::map<void*, std::unique_ptr<FilterBlock>> handedOut;
+    std::uintptr_t nextHandle = 0x5E00;
+};
+
+Reader& reader() {
+    static Reader instance;
+    return instance;
+}
+
+const HANDLE kReaderEngine = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(0x5EAD));
+
 } // namespace
 
 extern "C" {
@@ -91,6 +112,10 @@ extern "C" {
 DWORD WINAPI FwpmEngineOpen0(const wchar_t* serverName, UINT32 authnService,
                              SEC_WINNT_AUTH_IDENTITY_W* authIdentity, const FWPM_SESSION0* session,
                              HANDLE* engineHandle) {
+    if (!reader().folder.empty()) {
+        *engineHandle = kReaderEngine;
+        return ERROR_SUCCESS;
+    }
     return guarded([&](CheckedPlatform& p) {
         return p.engineOpen(serverName == nullptr, authnService, authIdentity == nullptr, session,
                             engineHandle);
@@ -98,6 +123,9 @@ DWORD WINAPI FwpmEngineOpen0(const wchar_t* serverName, UINT32 authnService,
 }
 
 DWORD WINAPI FwpmEngineClose0(HANDLE engineHandle) {
+    if (engineHandle == kReaderEngine) {
+        return ERROR_SUCCESS;
+    }
     return guarded([&](CheckedPlatform& p) { return p.engineClose(engineHandle); });
 }
 
@@ -131,6 +159,62 @@ DWORD WINAPI FwpmFilterAdd0(HANDLE engineHandle, const FWPM_FILTER0* filter,
 
 DWORD WINAPI FwpmFilterDeleteById0(HANDLE engineHandle, UINT64 id) {
     return guarded([&](CheckedPlatform& p) { return p.filterDeleteById(engineHandle, id); });
+}
+
+// The enumeration a collector makes, answered from the published filters, one layer per
+// handle, all of them in the first call.
+DWORD WINAPI FwpmFilterCreateEnumHandle0(HANDLE engineHandle,
+                                         const FWPM_FILTER_ENUM_TEMPLATE0* enumTemplate,
+                                         HANDLE* enumHandle) {
+    Reader& r = reader();
+    std::lock_guard lock(r.mutex);
+    if (engineHandle != kReaderEngine || enumTemplate == nullptr || enumHandle == nullptr) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    *enumHandle = reinterpret_cast<HANDLE>(++r.nextHandle);
+    r.listings[*enumHandle] = enumTemplate->layerKey;
+    return ERROR_SUCCESS;
+}
+
+DWORD WINAPI FwpmFilterEnum0(HANDLE engineHandle, HANDLE enumHandle, UINT32 numEntriesRequested,
+                             FWPM_FILTER0*** entries, UINT32* numEntriesReturned) {
+    Reader& r = reader();
+    std::lock_guard lock(r.mutex);
+    const auto listing = r.listings.find(enumHandle);
+    if (engineHandle != kReaderEngine || listing == r.listings.end() || entries == nullptr ||
+        numEntriesReturned == nullptr) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    *entries = nullptr;
+    *numEntriesReturned = 0;
+    std::unique_ptr<FilterBlock> block =
+        filtersAt(StateFiles::readFilters(r.folder), listing->second);
+    r.listings.erase(listing);
+    r.listings[enumHandle] = GUID{}; // listed: the next call finds nothing more
+    if (block->entries.empty() || block->entries.size() > numEntriesRequested) {
+        return ERROR_SUCCESS;
+    }
+    *numEntriesReturned = static_cast<UINT32>(block->entries.size());
+    *entries = block->entries.data();
+    r.handedOut[*entries] = std::move(block);
+    return ERROR_SUCCESS;
+}
+
+DWORD WINAPI FwpmFilterDestroyEnumHandle0(HANDLE engineHandle, HANDLE enumHandle) {
+    Reader& r = reader();
+    std::lock_guard lock(r.mutex);
+    return engineHandle == kReaderEngine && r.listings.erase(enumHandle) == 1
+               ? ERROR_SUCCESS
+               : ERROR_INVALID_PARAMETER;
+}
+
+void WINAPI FwpmFreeMemory0(void** p) {
+    Reader& r = reader();
+    std::lock_guard lock(r.mutex);
+    if (p != nullptr) {
+        r.handedOut.erase(*p);
+        *p = nullptr;
+    }
 }
 
 } // extern "C"

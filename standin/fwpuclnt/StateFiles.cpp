@@ -73,3 +73,15 @@ void StateFiles::appendJournal(const std::string& line) const {
     std::ofstream out(folder / L"fwpuclnt-journal.txt", std::ios::binary | std::ios::app);
     out << GetCurrentProcessId() << ' ' << line << '\n';
 }
+
+std::filesystem::path StateFiles::readerFolder() {
+    wchar_t folder[MAX_PATH] = {};
+    const DWORD length = GetEnvironmentVariableW(L"ORVANET_STANDIN_STATE", folder, MAX_PATH);
+    return length > 0 && length < MAX_PATH ? std::filesystem::path(folder)
+                                           : std::filesystem::path();
+}
+
+std::string StateFiles::readFilters(const std::filesystem::path& folder) {
+    std::ifstream in(folder / L"fwpuclnt-filters.txt", std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}

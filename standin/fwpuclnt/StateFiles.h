@@ -19,6 +19,8 @@ public:
     // Replaces "fwpuclnt-state.txt" as a whole, so that a reader never sees half of it.
     void writeState(const std::string& text) const { writeWhole(L"fwpuclnt-state.txt", text); }
     void appendJournal(const std::string& line) const;
+    // "fwpuclnt-filters.txt": the committed filters, for another process's enumeration.
+    void writeFilters(const std::string& text) const { writeWhole(L"fwpuclnt-filters.txt", text); }
 
     // What the kernel of a test network is to enforce, for the agent that does it:
     // "fwpuclnt-nft.txt", replaced as a whole, is "generation N" and then an `nft -f` script
@@ -32,6 +34,11 @@ public:
     // the process, a crash included, which the agent sees from Linux (a process id of
     // Wine's would mean nothing there).
     void holdEngineLock(bool held);
+
+    // A process that only reads what the service's stand-in published: one run with
+    // ORVANET_STANDIN_STATE naming that folder (a problem report's collector). Empty if not.
+    static std::filesystem::path readerFolder();
+    static std::string readFilters(const std::filesystem::path& folder);
 
 private:
     void writeWhole(const wchar_t* name, const std::string& text) const;

@@ -53,7 +53,7 @@ logs='C:\users\Public\Pellmarrow\Orvanet\logs'
 ctl collect 'C:\report' --log-folder "$logs"
 expect_eq "collect: exit status ($(cat "$work/ctl-stderr.txt"))" 0 "$rc"
 report="$WINEPREFIX/drive_c/report"
-expected="summary.txt Orvanet_service.log service.txt versions.txt active.txt"
+expected="summary.txt Orvanet_service.log service.txt versions.txt network.txt active.txt"
 $with_tun && expected+=" Orvanet_crash.log"
 for file in $expected; do
     if [ -s "$report/$file" ]; then pass; else fail "collect: no $file"; fi

@@ -144,6 +144,26 @@ done
 if grep -qE '^  0\.0\.0\.0/0 via 10\.77\.2\.2, interface [0-9]+, metric' "$network"; then pass; else
     fail "network.txt: no default route via the physical path: $(cat "$network")"
 fi
+# Wine's own WFP client, which orvanetctl loads from System32, has no engine to enumerate:
+# summary.txt says so, and that is no failure of the report.
+if grep -qxF "not gathered: filters.txt: FwpmEngineOpen0 failed: 1764" \
+    <(tr -d '\r' <"$WINEPREFIX/drive_c/report-active/summary.txt"); then
+    pass
+else
+    fail "summary.txt of filters.txt: $(grep -F filters.txt "$WINEPREFIX/drive_c/report-active/summary.txt")"
+fi
+# With the stand-in as the platform's own WFP client, reading what the service's stand-in
+# committed: the twelve filters of the service's sublayer, permits and blocks at both layers.
+cp "$build/standin/fwpuclnt.dll" "$WINEPREFIX/drive_c/windows/system32/fwpuclnt.dll"
+ORVANET_STANDIN_STATE='C:\Orvanet' WINEDLLOVERRIDES="${WINEDLLOVERRIDES:+$WINEDLLOVERRIDES;}fwpuclnt=n" \
+    ctl collect 'C:\report-filters' --log-folder 'C:\users\Public\Pellmarrow\Orvanet\logs'
+filters="$WINEPREFIX/drive_c/report-filters/filters.txt"
+for expected in "^  #[0-9]+ outbound transport v4, sublayer \{8F6A0F7D-2ED2-4D79-A21F-7B2D11417398\} \(the service's\), weight [0-9]+, permit, provider none: Orvanet D[A-Za-z]+ allow \([A-Z]+/[0-9]+\); protocol = [0-9]+, remote port = [0-9]+, interface index = [0-9]+$|3" \
+    "^  #[0-9]+ outbound transport v6, .*, block, provider none: Orvanet DoT allow \(TCP/853\) \(block\); protocol = 6, remote port = 853$|1" \
+    "\(the service's\)|12" "permit, |6" "block, |6"; do
+    expect_eq "filters.txt: lines like '${expected%|*}'" "${expected##*|}" \
+        "$(tr -d '\r' <"$filters" 2>/dev/null | grep -cE "${expected%|*}")"
+done
 if grep -qiE '([0-9a-f]{2}[-:]){5}[0-9a-f]{2}' "$network"; then
     fail "network.txt: a hardware address left as it is: $(grep -iE '([0-9a-f]{2}[-:]){5}' "$network")"
 else

@@ -1,9 +1,11 @@
 // The problem report: what is gathered and what is said of what is not, names replaced the
 // same way across the collection, and the log folder left exactly as it was.
 #include "Collect.h"
+#include "FilterPicture.h"
 #include "NetworkReport.h"
 #include "Redaction.h"
 #include "ServiceIdentity.h"
+#include "dns/DnsRules.h"
 #include "platform/Utf8.h"
 #include "support/TestFiles.h"
 
@@ -257,6 +259,46 @@ TEST(NetworkReportTest, KeepsSharedAddressesReplacesTheRestAndReadsLikeTheTable)
               "\nNot read\n"
               "  routes: error 5\n");
     EXPECT_EQ(redaction.hardware("00-15-5D-01-02-03"), "<mac-1>");
+}
+
+// A filter as filters.txt shows it: the service's and another provider's, every part named.
+TEST(FilterReportTest, EachFilterIsOneLineWithItsSublayerWeightActionAndConditions) {
+    UINT64 effective = 15;
+    FWPM_FILTER_CONDITION0 ours[3] = {};
+    ours[0] = {FWPM_CONDITION_IP_PROTOCOL, FWP_MATCH_EQUAL, {FWP_UINT8, {.uint8 = 17}}};
+    ours[1] = {FWPM_CONDITION_IP_REMOTE_PORT, FWP_MATCH_EQUAL, {FWP_UINT16, {.uint16 = 53}}};
+    ours[2] = {FWPM_CONDITION_INTERFACE_INDEX, FWP_MATCH_EQUAL, {FWP_UINT32, {.uint32 = 9}}};
+    FWPM_FILTER0 allow{};
+    allow.filterId = 42;
+    allow.layerKey = FWPM_LAYER_OUTBOUND_TRANSPORT_V4;
+    allow.subLayerKey = dnsrules::sublayerKey;
+    allow.displayData.name = const_cast<wchar_t*>(L"Orvanet DNS allow (UDP/53)");
+    allow.weight = {FWP_UINT8, {.uint8 = 15}};
+    allow.effectiveWeight = {FWP_UINT64, {.uint64 = &effective}};
+    allow.action.type = FWP_ACTION_PERMIT;
+    allow.numFilterConditions = 3;
+    allow.filterCondition = ours;
+
+    GUID provider = {0x11223344, 0x5566, 0x7788, {0x99, 0xaa, 0xbb, 0xcc, 0xdd, 0xee, 0xff, 0x00}};
+    FWPM_FILTER_CONDITION0 theirs = {provider, FWP_MATCH_NOT_EQUAL, {FWP_BYTE_BLOB_TYPE, {}}};
+    FWPM_FILTER0 other{};
+    other.filterId = 7;
+    other.layerKey = FWPM_LAYER_OUTBOUND_TRANSPORT_V6;
+    other.subLayerKey = provider;
+    other.weight = {FWP_UINT8, {.uint8 = 3}};
+    other.action.type = FWP_ACTION_CALLOUT_TERMINATING;
+    other.providerKey = &provider;
+    other.numFilterConditions = 1;
+    other.filterCondition = &theirs;
+
+    EXPECT_EQ(filterLine(allow),
+              "#42 outbound transport v4, sublayer {8F6A0F7D-2ED2-4D79-A21F-7B2D11417398} (the "
+              "service's), weight 15, permit, provider none: Orvanet DNS allow (UDP/53); "
+              "protocol = 17, remote port = 53, interface index = 9");
+    EXPECT_EQ(filterLine(other),
+              "#7 outbound transport v6, sublayer {11223344-5566-7788-99AA-BBCCDDEEFF00}, weight "
+              "3, callout (terminating), provider {11223344-5566-7788-99AA-BBCCDDEEFF00}: (no "
+              "name); {11223344-5566-7788-99AA-BBCCDDEEFF00} != (type 12)");
 }
 
 // The service's image path as administrators and packages store it: quoted or not, with

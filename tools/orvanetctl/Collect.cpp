@@ -1,5 +1,6 @@
 #include "Collect.h"
 
+#include "FilterPicture.h"
 #include "LogGathering.h"
 #include "NetworkPicture.h"
 #include "ReportCollection.h"
@@ -17,7 +18,8 @@ namespace fs = std::filesystem;
 
 // What is gathered, in the order the summary lists it: the log folders (LogGathering), the
 // service as its manager reports it and the files it runs (ServiceState), the network
-// (NetworkPicture, written by NetworkReport), the answer to "active"; then written, redacted,
+// (NetworkPicture, written by NetworkReport), the filters in force (FilterPicture), the answer
+// to "active"; then written, redacted,
 // with the summary (ReportCollection).
 
 CliOutput runCollect(const fs::path& target, const CollectSettings& settings) {
@@ -73,6 +75,17 @@ CliOutput runCollect(const fs::path& target, const CollectSettings& settings) {
     AddressRedaction addresses(tunnelAddresses);
     collection.text("network.txt",
                     networkText(network, tunnel, settings.redact ? &addresses : nullptr));
+
+    // A platform without a filtering engine (Wine's) has none to show; only an administrator
+    // may read them where there is one.
+    std::string filtersFailure;
+    bool filtersDenied = false;
+    const std::string filters = filtersInForce(filtersFailure, filtersDenied);
+    if (filtersFailure.empty()) {
+        collection.text("filters.txt", filters);
+    } else {
+        collection.missing("filters.txt", filtersFailure, filtersDenied);
+    }
 
     const CliOutput active = runCli({"active"}, settings.client);
     collection.text("active.txt", active.out + "\n" + active.err + "(exit status " +

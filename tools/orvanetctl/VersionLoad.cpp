@@ -1,12 +1,12 @@
-// version.dll and iphlpapi.dll are loaded by orvanetctl's first call into them (collect's file
-// versions and network picture), not when the program starts: a load at start happens before
-// main can pin the library search, and neither is one of the libraries the platform always
-// takes from System32, so a copy planted beside orvanetctl.exe (a Downloads folder) would be
-// run. Loaded on first use, they come from System32 only.
+// version.dll, iphlpapi.dll and fwpuclnt.dll are loaded by orvanetctl's first call into them
+// (collect's file versions, network picture and filters), not when the program starts: a load at
+// start happens before main can pin the library search, and neither is one of the libraries the
+// platform always takes from System32, so a copy planted beside orvanetctl.exe (a Downloads folder)
+// would be run. Loaded on first use, they come from System32 only.
 //
 // Should one still be missing, each of its functions fails as it fails for a file without
-// version information (0, with the error in GetLastError), or, for IP Helper, with the status
-// ERROR_MOD_NOT_FOUND, instead of raising an exception.
+// version information (0, with the error in GetLastError), or, for IP Helper and the WFP
+// client, with the status ERROR_MOD_NOT_FOUND, instead of raising an exception.
 // Linked into the executable itself: the runtime takes its own, empty hook otherwise.
 
 #include <windows.h>
@@ -19,8 +19,8 @@ INT_PTR WINAPI versionUnavailable() {
     return 0;
 }
 
-// Every IP Helper call collect makes returns its status.
-INT_PTR WINAPI ipHelperUnavailable() {
+// Every IP Helper and WFP call collect makes returns its status.
+INT_PTR WINAPI statusUnavailable() {
     return ERROR_MOD_NOT_FOUND;
 }
 
@@ -31,8 +31,8 @@ FARPROC WINAPI onVersionLoadFailure(unsigned notification, PDelayLoadInfo info) 
         // each call comes back below, and the load is tried once.
         return reinterpret_cast<FARPROC>(GetModuleHandleW(nullptr));
     case dliFailGetProc:
-        if (_stricmp(info->szDll, "iphlpapi.dll") == 0) {
-            return reinterpret_cast<FARPROC>(ipHelperUnavailable);
+        if (_stricmp(info->szDll, "version.dll") != 0) {
+            return reinterpret_cast<FARPROC>(statusUnavailable);
         }
         return reinterpret_cast<FARPROC>(versionUnavailable);
     default:

@@ -206,15 +206,19 @@ std::map<UINT64, std::wstring> PlatformModel::liveFilters() const {
     return live;
 }
 
-std::vector<Filter> PlatformModel::committedFilters() const {
+std::map<UINT64, Filter> PlatformModel::committedById() const {
     std::map<UINT64, Filter> committed;
     for (const auto& [handle, engine] : engines) {
         for (const auto& [id, entry] : engine.committed.filters) {
             committed.emplace(id, entry.filter);
         }
     }
+    return committed;
+}
+
+std::vector<Filter> PlatformModel::committedFilters() const {
     std::vector<Filter> filters;
-    for (auto& [id, filter] : committed) {
+    for (auto& [id, filter] : committedById()) {
         filters.push_back(std::move(filter));
     }
     return filters;

@@ -62,6 +62,7 @@ public:
     std::map<UINT64, std::wstring> liveFilters() const;
     // Only what is committed, as added, by id: what the platform enforces.
     std::vector<Filter> committedFilters() const;
+    std::map<UINT64, Filter> committedById() const;
     std::set<std::string> liveSublayers() const;
     const std::set<std::string>& seededSublayers() const { return seeded; }
 
