@@ -110,6 +110,9 @@ std::optional<Rule> ruleOf(const Filter& filter, std::string& error) {
     }
     rule.weight = *weight;
     rule.text = std::string("meta nfproto ") + layer->family;
+    // The platform ORs the conditions on one field and ANDs the fields: one expression per
+    // field, in the order first met, with a set where it has several values.
+    std::vector<std::pair<const Field*, std::vector<std::uint64_t>>> fields;
     for (const Condition& condition : filter.conditions) {
         const auto field =
             std::find_if(std::begin(kFields), std::end(kFields),
@@ -124,7 +127,23 @@ std::optional<Rule> ruleOf(const Filter& filter, std::string& error) {
             return refuse("value type " + std::to_string(condition.type) + " for " +
                           field->expression + " is not modelled");
         }
-        rule.text += std::string(" ") + field->expression + " " + std::to_string(condition.value);
+        auto values = std::find_if(fields.begin(), fields.end(),
+                                   [&](const auto& f) { return f.first == &*field; });
+        if (values == fields.end()) {
+            values = fields.insert(fields.end(), {&*field, {}});
+        }
+        if (std::find(values->second.begin(), values->second.end(), condition.value) ==
+            values->second.end()) {
+            values->second.push_back(condition.value);
+        }
+    }
+    for (const auto& [field, values] : fields) {
+        rule.text += std::string(" ") + field->expression + " ";
+        std::string set;
+        for (const std::uint64_t value : values) {
+            set += (set.empty() ? "" : ", ") + std::to_string(value);
+        }
+        rule.text += values.size() == 1 ? set : "{ " + set + " }";
     }
     const auto verdict =
         std::find_if(std::begin(kVerdicts), std::end(kVerdicts),
@@ -135,6 +154,11 @@ std::optional<Rule> ruleOf(const Filter& filter, std::string& error) {
     rule.action = filter.actionType;
     std::string comment = rule.name;
     std::replace(comment.begin(), comment.end(), '"', '\'');
+    // nft refuses a comment of more than 128 bytes; the name is only for reading.
+    constexpr std::size_t kLongestComment = 128;
+    if (comment.size() > kLongestComment) {
+        comment = comment.substr(0, kLongestComment - 3) + "...";
+    }
     rule.text += std::string(" ") + verdict->verdict + " comment \"" + comment + "\"";
     return rule;
 }

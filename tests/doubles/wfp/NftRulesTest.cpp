@@ -53,6 +53,36 @@ TEST(NftRulesTest, TheTwelveFiltersBecomeOneChainByWeightPermitsFirst) {
               *script);
 }
 
+// What nft must read as the platform means it: conditions on one field ORed (a set), the
+// fields ANDed; and a name of any length as a comment nft takes (128 bytes at most).
+TEST(NftRulesTest, SeveralValuesOfOneFieldBecomeASetAndLongNamesAreCut) {
+    const struct {
+        std::function<void(std::vector<Filter>&)> change;
+        std::string rule; // the IPv4 UDP/53 block's rule after the change
+    } cases[] = {
+        {[](auto& f) {
+             f[1].conditions.push_back(
+                 {f[1].conditions[1].fieldKey, FWP_MATCH_EQUAL, FWP_UINT16, 853});
+         },
+         "meta nfproto ipv4 meta l4proto 17 th dport { 53, 853 } drop comment \"Orvanet DNS "
+         "allow (UDP/53) (block)\""},
+        {[](auto& f) { f[1].conditions.push_back(f[1].conditions[0]); },
+         "meta nfproto ipv4 meta l4proto 17 th dport 53 drop comment \"Orvanet DNS allow "
+         "(UDP/53) (block)\""},
+        {[](auto& f) { f[1].name = std::wstring(200, L'x'); },
+         "meta nfproto ipv4 meta l4proto 17 th dport 53 drop comment \"" + std::string(125, 'x') +
+             "...\""},
+    };
+    for (const auto& c : cases) {
+        auto filters = wfpmodel::twelveFilters(7);
+        c.change(filters);
+        std::string error;
+        const auto script = nftScript(filters, error);
+        ASSERT_TRUE(script) << error;
+        EXPECT_NE(std::string::npos, script->find("\t\t" + c.rule + "\n")) << *script;
+    }
+}
+
 TEST(NftRulesTest, WithoutFiltersTheTableIsOnlyRemoved) {
     std::string error;
     EXPECT_EQ("table inet orvanet_wfp {}\ndelete table inet orvanet_wfp\n",
