@@ -8,7 +8,10 @@ packages=(cmake make python3 mingw-w64 g++-mingw-w64-x86-64-posix wine64 nlohman
     # The second compiler of scripts/build-clang.sh: llvm-14 carries its archiver and windres.
     clang lld llvm-14
     # scripts/check-format.sh, run by the tests.
-    clang-format)
+    clang-format
+    # scripts/fuzz.sh: libFuzzer and the address and undefined-behaviour sanitizers' runtimes
+    # for the host build of the code that reads untrusted text.
+    libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -8,27 +8,29 @@
 
 #include <string>
 
-nlohmann::json PipeServer::processCommand(const nlohmann::json& request) {
-    if (!request.contains("command")) {
-        return errorResponse("Missing 'command' field");
+nlohmann::json PipeServer::processCommand(std::string_view text) {
+    const Request request = readRequest(text);
+    if (request.parseError) {
+        logError("PipeServer - JSON parse error: {}", excerpt(*request.parseError));
     }
-    // Anything but a string makes the library throw its type error, which the loop turns
-    // into the parse-error response.
-    const std::string command = request.at("command").get<std::string>();
-    logInfo("PipeServer::processCommand - Command type: {}", excerpt(command));
-    if (command == "start") {
-        return handleStart(request);
+    if (request.commandText) {
+        logInfo("PipeServer::processCommand - Command type: {}", excerpt(*request.commandText));
     }
-    if (command == "stop") {
+    if (!request.command) {
+        return errorResponse(request.refusal);
+    }
+    switch (*request.command) {
+    case Command::Start:
+        return handleStart();
+    case Command::Stop:
         return handleStop();
-    }
-    if (command == "active") {
+    case Command::Active:
         return handleStatus();
     }
-    return errorResponse("Unknown command: " + command);
+    return errorResponse(request.refusal);
 }
 
-nlohmann::json PipeServer::handleStart(const nlohmann::json& /*request*/) {
+nlohmann::json PipeServer::handleStart() {
     logInfo("PipeServer::handleStart - Starting tun2proxy");
     // Its clean-up after a failure is bounded as a client's stop is.
     OperationResult result = vpnService->start(pipeconst::stopBound);

@@ -27,8 +27,8 @@ public:
 
 private:
     void serverLoop();
-    nlohmann::json processCommand(const nlohmann::json& request);
-    nlohmann::json handleStart(const nlohmann::json& request);
+    nlohmann::json processCommand(std::string_view text);
+    nlohmann::json handleStart();
     nlohmann::json handleStop();
     nlohmann::json handleStatus();
 

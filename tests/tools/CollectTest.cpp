@@ -2,6 +2,7 @@
 // same way across the collection, and the log folder left exactly as it was.
 #include "Collect.h"
 #include "FilterPicture.h"
+#include "ImagePath.h"
 #include "NetworkReport.h"
 #include "Redaction.h"
 #include "ServiceIdentity.h"
@@ -38,6 +39,7 @@ TEST(RedactionTest, NamesLearnedFromTheServicesClientLinesAreReplacedAlikeEveryw
         clientLine("D:\\Users\\Lee Smith\\x, account y.exe", "DESK-7\\a") +
         clientLine("C:\\Users\\Alice.Smith\\x.exe", "DESK-7\\(ann)") +
         clientLine("C:\\Users\\O'Brien Jones\\x.exe", "DESK-7\\'kim") +
+        clientLine("D:\\x.exe", "DESK-7\\<user-1") +
         // What clients write into the log, through their requests, teaches nothing: no client
         // can begin a line, and a line of the service's holds it only after its beginning.
         "[2026-12-09 04:05:07] [INFO] PipeServer::processCommand - Command type: x, account "
@@ -91,12 +93,14 @@ TEST(RedactionTest, NamesLearnedFromTheServicesClientLinesAreReplacedAlikeEveryw
         {"Lee Smith", "Lee Smith"},
         // A placeholder is never taken for a name.
         {"<user-1> <domain-1>", "<user-1> <domain-1>"},
+        // Nor a name that a placeholder would hold.
+        {"<user-1 and (<user-1)", "<user-1 and (<user-1)"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(redaction.apply(c.text), c.redacted) << c.text;
     }
     EXPECT_EQ(redaction.names(), 11u);
-    EXPECT_EQ(redaction.notReplaced(), 1u);
+    EXPECT_EQ(redaction.notReplaced(), 2u);
     EXPECT_EQ(redaction.leftOut(), 0u);
 }
 
@@ -322,11 +326,17 @@ TEST(ServiceProgramTest, IsReadAsTheServiceManagerReadsIt) {
         {packaged, {L"C:\\Program.exe", packaged}, L"C:\\Program.exe"},
         {L"C:\\Program Files\\Gone\\x.exe -a", {}, L"C:\\Program Files\\Gone\\x.exe -a"},
         {L"", {}, L""},
+        // White space is a tab as well; a file name has an extension where a full stop stands
+        // in it, first or last too, and a folder's does not count; quoted, the same.
+        {L"C:\\Tools\\svc.exe\t-k", {L"C:\\Tools\\svc.exe"}, L"C:\\Tools\\svc.exe"},
+        {L"C:\\Tools\\.svc -k", {L"C:\\Tools\\.svc"}, L"C:\\Tools\\.svc"},
+        {L"C:\\Tools\\svc. -k", {L"C:\\Tools\\svc."}, L"C:\\Tools\\svc."},
+        {L"C:\\dir.d\\svc -k", {L"C:\\dir.d\\svc.exe"}, L"C:\\dir.d\\svc.exe"},
+        {L"\"C:\\Orvanet\\Orvanet\" -x", {}, L"C:\\Orvanet\\Orvanet.exe"},
     };
     for (const auto& c : cases) {
-        const auto isFile = [&](const fs::path& path) { return c.files.count(path.native()) > 0; };
-        EXPECT_EQ(serviceProgram(c.command, isFile).native(), c.program)
-            << fs::path(c.command).string();
+        const auto isFile = [&](const std::wstring& path) { return c.files.count(path) > 0; };
+        EXPECT_EQ(serviceProgram(c.command, isFile), c.program) << fs::path(c.command).string();
     }
 }
 

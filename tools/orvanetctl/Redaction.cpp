@@ -1,6 +1,6 @@
 #include "Redaction.h"
 
-#include <windows.h>
+#include "CaseFold.h"
 
 #include <algorithm>
 #include <initializer_list>
@@ -71,9 +71,7 @@ Folded fold(std::string_view bytes) {
         i += length;
     }
     folded.at.push_back(bytes.size());
-    if (!folded.text.empty()) {
-        CharUpperBuffW(folded.text.data(), static_cast<DWORD>(folded.text.size()));
-    }
+    foldUpper(folded.text);
     return folded;
 }
 
@@ -85,7 +83,7 @@ bool wordChar(wchar_t c) {
         return (c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z') ||
                c == L'_' || c == L'-' || c == L'$';
     }
-    return IsCharAlphaNumericW(c) != FALSE;
+    return isLetterOrDigit(c);
 }
 
 std::size_t wordEnd(const std::wstring& text, std::size_t from) {
@@ -302,7 +300,11 @@ Redaction::Learnt Redaction::learnName(std::string_view name, bool domain, std::
         index = known->second;
         return Learnt::Known;
     }
-    if (folded.size() < kShortestName || placeholderWord(folded.substr(0, wordEnd(folded, 0)))) {
+    // A name holding "<" or ">", which no account or file name can, could be read into a
+    // placeholder ("<user-1" stands in "<user-1>"): like one written as a placeholder, it is
+    // counted, not replaced.
+    if (folded.size() < kShortestName || folded.find_first_of(L"<>") != std::wstring::npos ||
+        placeholderWord(folded.substr(0, wordEnd(folded, 0)))) {
         unusable.insert(folded);
         return Learnt::Refused;
     }

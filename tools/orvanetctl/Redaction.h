@@ -44,7 +44,7 @@ public:
 
     std::size_t names() const { return learnt.size(); }
     // Names not replaced because they are too short to tell from words, or written as a
-    // placeholder is ("user-1").
+    // placeholder is ("user-1"), or could be read into one ("<user-1").
     std::size_t notReplaced() const { return unusable.size(); }
     // Names not replaced because kMostNames had been learnt.
     std::size_t leftOut() const { return beyondBound.size(); }

@@ -37,28 +37,3 @@ ServiceProcess queryServiceProcess(const std::wstring& serviceName) {
     result.processId = status.dwCurrentState == SERVICE_STOPPED ? 0 : status.dwProcessId;
     return result;
 }
-
-std::filesystem::path
-serviceProgram(const std::wstring& command,
-               const std::function<bool(const std::filesystem::path&)>& isFile) {
-    const std::size_t begin = command.find_first_not_of(L" \t");
-    if (begin == std::wstring::npos) {
-        return {};
-    }
-    if (command[begin] == L'"') {
-        const std::size_t end = command.find(L'"', begin + 1);
-        return command.substr(begin + 1, end == std::wstring::npos ? end : end - begin - 1);
-    }
-    for (std::size_t cut = command.find(L' ', begin);; cut = command.find(L' ', cut + 1)) {
-        std::filesystem::path candidate = command.substr(begin, cut - begin);
-        if (!candidate.has_extension()) {
-            candidate += L".exe";
-        }
-        if (isFile(candidate)) {
-            return candidate;
-        }
-        if (cut == std::wstring::npos) {
-            return command.substr(begin);
-        }
-    }
-}

@@ -1,5 +1,6 @@
 #include "ServiceState.h"
 
+#include "ImagePath.h"
 #include "ReportText.h"
 #include "ServiceIdentity.h"
 #include "platform/ModuleFolder.h"
@@ -67,7 +68,7 @@ std::string serviceReport(const std::wstring& name, fs::path& binaryPath, std::s
         return {};
     }
     std::wstring command = config->lpBinaryPathName != nullptr ? config->lpBinaryPathName : L"";
-    binaryPath = serviceProgram(command, [](const fs::path& path) {
+    binaryPath = serviceProgram(command, [](const std::wstring& path) {
         const DWORD attributes = GetFileAttributesW(path.c_str());
         return attributes != INVALID_FILE_ATTRIBUTES &&
                (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;

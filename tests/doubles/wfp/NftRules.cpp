@@ -1,6 +1,6 @@
 #include "NftRules.h"
 
-#include "PlatformModel.h"
+#include "WfpText.h"
 
 #include <algorithm>
 #include <cctype>

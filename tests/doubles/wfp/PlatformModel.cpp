@@ -233,12 +233,4 @@ std::set<std::string> PlatformModel::liveSublayers() const {
     return live;
 }
 
-std::string asciiText(const std::wstring& text) {
-    std::string out;
-    for (wchar_t c : text) {
-        out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
-    }
-    return out;
-}
-
 } // namespace wfpdouble

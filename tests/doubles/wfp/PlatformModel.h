@@ -1,6 +1,7 @@
 #pragma once
 
 #include "WfpRecord.h"
+#include "WfpText.h"
 
 #include <cstdint>
 #include <map>
@@ -94,8 +95,5 @@ private:
     std::uintptr_t nextHandle;
     UINT64 nextFilterId;
 };
-
-// Wide text as ASCII, for journals and messages; anything else shows as '?'.
-std::string asciiText(const std::wstring& text);
 
 } // namespace wfpdouble

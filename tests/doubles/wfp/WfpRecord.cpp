@@ -1,7 +1,5 @@
 #include "WfpRecord.h"
 
-#include <cstdio>
-
 namespace wfpdouble {
 namespace {
 
@@ -95,14 +93,6 @@ Filter recordFilter(const FWPM_FILTER0& filter) {
     copy.actionFilterType = filter.action.filterType;
     copy.rawContext = filter.rawContext;
     return copy;
-}
-
-std::string guidText(const GUID& g) {
-    char text[40];
-    std::snprintf(text, sizeof text, "{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-                  static_cast<unsigned long>(g.Data1), g.Data2, g.Data3, g.Data4[0], g.Data4[1],
-                  g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
-    return text;
 }
 
 } // namespace wfpdouble

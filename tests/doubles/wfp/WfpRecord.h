@@ -1,7 +1,7 @@
 #pragma once
 
-#include <windows.h>
-#include <fwpmu.h>
+#include "WfpText.h"
+#include "WfpTypes.h"
 
 #include <cstdint>
 #include <optional>
@@ -65,10 +65,10 @@ struct Filter {
     bool operator==(const Filter&) const = default;
 };
 
+#ifdef _WIN32
 Session recordSession(const FWPM_SESSION0& session);
 Sublayer recordSublayer(const FWPM_SUBLAYER0& subLayer);
 Filter recordFilter(const FWPM_FILTER0& filter);
-
-std::string guidText(const GUID& guid);
+#endif
 
 } // namespace wfpdouble
