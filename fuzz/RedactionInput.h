@@ -1,6 +1,7 @@
 #pragma once
 
 #include "CaseFold.h"
+#include "Check.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -49,38 +50,16 @@ struct RedactionInput {
 inline std::wstring foldedUnits(std::string_view bytes) {
     std::wstring units;
     for (std::size_t i = 0; i < bytes.size();) {
-        const auto lead = static_cast<unsigned char>(bytes[i]);
-        const std::size_t length = lead < 0x80                    ? 1
-                                   : lead >= 0xC2 && lead <= 0xDF ? 2
-                                   : lead >= 0xE0 && lead <= 0xEF ? 3
-                                   : lead >= 0xF0 && lead <= 0xF4 ? 4
-                                                                  : 0;
-        char32_t code = 0xFFFD;
-        std::size_t taken = 1;
-        if (length == 1) {
-            code = lead;
-        } else if (length > 1 && i + length <= bytes.size()) {
-            char32_t value = lead & (0x7F >> length);
-            bool valid = true;
-            for (std::size_t k = 1; k < length; ++k) {
-                const auto next = static_cast<unsigned char>(bytes[i + k]);
-                valid = valid && (next & 0xC0) == 0x80;
-                value = value << 6 | (next & 0x3F);
-            }
-            static constexpr char32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
-            if (valid && value >= smallest[length] && value <= 0x10FFFF &&
-                (value < 0xD800 || value > 0xDFFF)) {
-                code = value;
-                taken = length;
-            }
-        }
+        std::size_t length = 1;
+        const long decoded = decodeUtf8(bytes, i, length);
+        const long code = decoded < 0 ? 0xFFFD : decoded;
         if (code >= 0x10000) {
             units.push_back(static_cast<wchar_t>(0xD800 + ((code - 0x10000) >> 10)));
             units.push_back(static_cast<wchar_t>(0xDC00 + ((code - 0x10000) & 0x3FF)));
         } else {
             units.push_back(static_cast<wchar_t>(code));
         }
-        i += taken;
+        i += decoded < 0 ? 1 : length;
     }
     foldUpper(units);
     return units;

@@ -5,12 +5,13 @@
 #   scripts/fuzz.sh --replay   runs each target once over its kept corpus, fuzz/corpus/TARGET:
 #                              the seeds, and every input that ever found a fault. The test
 #                              command runs it; it fails when a kept input breaks a property.
-#   scripts/fuzz.sh [MINUTES]  fuzzes each target in turn, one at a time, for MINUTES each (1
-#                              if not given), from its kept corpus, and says per target how
-#                              many inputs ran, the coverage reached and what was found. A
-#                              finding is left in build-fuzz/findings/TARGET/: reproduce it
-#                              with build-fuzz/fuzz_TARGET FILE, and once mended keep it in
-#                              fuzz/corpus/TARGET.
+#   scripts/fuzz.sh [MINUTES [TARGET...]]
+#                              fuzzes each target (or those named) in turn, one at a time, for
+#                              MINUTES each (1 if not given), from its kept corpus, and says per
+#                              target how many inputs ran, the coverage reached and what was
+#                              found. A finding is left in build-fuzz/findings/TARGET/:
+#                              reproduce it with build-fuzz/fuzz_TARGET FILE, and once mended
+#                              keep it in fuzz/corpus/TARGET.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${ORVANET_FUZZ_BUILD_DIR:-$root/build-fuzz}
@@ -48,6 +49,7 @@ if [ "${1:-}" = "--replay" ]; then
 fi
 
 minutes=${1:-1}
+[ $# -gt 1 ] && targets=("${@:2}")
 printf '%-15s %12s %8s %9s  %s\n' target inputs coverage features findings
 for target in "${targets[@]}"; do
     mkdir -p "$build/corpus/$target" "$build/findings/$target"

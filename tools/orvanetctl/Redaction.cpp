@@ -325,7 +325,9 @@ Redaction::Learnt Redaction::learnName(std::string_view name, bool domain, std::
 }
 
 void Redaction::addForm(const std::wstring& folded, std::size_t name, bool shortForm) {
-    if (formsAdded.insert(folded).second) {
+    // A name may read like another's short form ("ALICES~" beside the folder "Alice Smith"):
+    // each is a form of its own, matched whole and as a short form's beginning.
+    if (formsAdded.insert({folded, shortForm}).second) {
         matcher.add(folded, forms.size());
         forms.push_back({name, shortForm});
     }

@@ -7,6 +7,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 // Personal names out of a problem report's text copies. Names are learnt only from what the
@@ -76,7 +77,7 @@ private:
     std::vector<Name> learnt;
     std::map<std::wstring, std::size_t> byFolded;
     std::vector<Form> forms;
-    std::set<std::wstring> formsAdded;
+    std::set<std::pair<std::wstring, bool>> formsAdded;
     NameMatcher matcher;
     std::size_t users = 0;
     std::size_t domains = 0;
