@@ -3,7 +3,7 @@
 set -uo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
-mapfile -t files < <(git ls-files -- 'src/*' 'tools/*' 'standin/*' 'tests/*' 'bench/*' 'fuzz/*' |
+mapfile -t files < <(git ls-files -- 'src/*' 'tools/*' 'standin/*' 'tests/*' 'bench/*' |
     grep -E '\.(cpp|h|hpp|cc)$')
 unformatted=()
 for file in "${files[@]}"; do

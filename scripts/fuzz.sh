@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Fuzzes the code that reads untrusted text (fuzz/) on the Linux host. Builds its targets with
+# Fuzzes the code that reads untrusted text (tests/fuzz/) on the Linux host. Builds its targets with
 # Clang, libFuzzer and the address and undefined-behaviour sanitizers in build-fuzz/ (or
 # $ORVANET_FUZZ_BUILD_DIR), then:
-#   scripts/fuzz.sh --replay   runs each target once over its kept corpus, fuzz/corpus/TARGET:
+#   scripts/fuzz.sh --replay   runs each target once over its kept corpus, tests/fuzz/corpus/TARGET:
 #                              the seeds, and every input that ever found a fault. The test
 #                              command runs it; it fails when a kept input breaks a property.
 #   scripts/fuzz.sh [MINUTES [TARGET...]]
@@ -11,14 +11,14 @@
 #                              target how many inputs ran, the coverage reached and what was
 #                              found. A finding is left in build-fuzz/findings/TARGET/:
 #                              reproduce it with build-fuzz/fuzz_TARGET FILE, and once mended
-#                              keep it in fuzz/corpus/TARGET.
+#                              keep it in tests/fuzz/corpus/TARGET.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${ORVANET_FUZZ_BUILD_DIR:-$root/build-fuzz}
 targets=(log_text request redaction redaction_cost image_path nft_rules)
 
 mkdir -p "$build"
-if ! { cmake -S "$root/fuzz" -B "$build" -DCMAKE_CXX_COMPILER=clang++ \
+if ! { cmake -S "$root/tests/fuzz" -B "$build" -DCMAKE_CXX_COMPILER=clang++ \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo && cmake --build "$build" -j"$(nproc)"; } \
     >"$build/build.log" 2>&1; then
     tail -40 "$build/build.log" >&2
@@ -29,7 +29,7 @@ fi
 if [ "${1:-}" = "--replay" ]; then
     failed=0
     for target in "${targets[@]}"; do
-        mapfile -t inputs < <(find "$root/fuzz/corpus/$target" -type f | sort)
+        mapfile -t inputs < <(find "$root/tests/fuzz/corpus/$target" -type f | sort)
         if [ ${#inputs[@]} -eq 0 ]; then
             echo "fuzz replay: $target has no kept inputs" >&2
             failed=1
@@ -56,7 +56,7 @@ for target in "${targets[@]}"; do
     # New inputs go to the scratch corpus, the first folder; the kept one is only read.
     "$build/fuzz_$target" -max_total_time=$((minutes * 60)) -timeout=10 -print_final_stats=1 \
         -artifact_prefix="$build/findings/$target/" "$build/corpus/$target" \
-        "$root/fuzz/corpus/$target" >"$build/fuzz-$target.log" 2>&1 || true
+        "$root/tests/fuzz/corpus/$target" >"$build/fuzz-$target.log" 2>&1 || true
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$build/fuzz-$target.log")
     cov=$(grep -o 'cov: [0-9]*' "$build/fuzz-$target.log" | tail -1 | cut -d' ' -f2)
     ft=$(grep -o 'ft: [0-9]*' "$build/fuzz-$target.log" | tail -1 | cut -d' ' -f2)

@@ -10,8 +10,8 @@ inline constexpr const wchar_t* pipeName = L"\\\\.\\pipe\\Orvanet";
 inline constexpr DWORD bufferSize = 65536;
 // One read per connection, one byte short of the buffer.
 inline constexpr DWORD requestReadLimit = 65535;
-// What client text may take in a line, escapes counted (commandExcerptBytes beside the
-// request's reading).
+// What client text may take in a line, escapes counted (the request's own bound,
+// commandExcerptBytes, is in RequestText.h, which reads requests).
 inline constexpr std::size_t clientProgramBytes = 140;
 inline constexpr std::size_t clientAccountBytes = 64;
 inline constexpr DWORD createRetryPauseMs = 1000;
